@@ -1,0 +1,19 @@
+// A static object that keeps one creatable class registered with the
+// module object for as long as it lives.
+#pragma once
+
+#include "ComponentsModule.h"
+
+class CComponentClassRegistrar {
+ public:
+  CComponentClassRegistrar(const GUID& clsid, CComponentsModule::Creator creator) : m_clsid(clsid) {
+    CComponentsModule::Instance().RegisterClass(m_clsid, creator);
+  }
+  ~CComponentClassRegistrar() { CComponentsModule::Instance().UnregisterClass(m_clsid); }
+
+  CComponentClassRegistrar(const CComponentClassRegistrar&) = delete;
+  CComponentClassRegistrar& operator=(const CComponentClassRegistrar&) = delete;
+
+ private:
+  GUID m_clsid;
+};

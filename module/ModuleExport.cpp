@@ -1,0 +1,20 @@
+// The module's export and its creatable classes.
+#include "ComponentClassRegistrar.h"
+#include "ComponentObject.h"
+
+#include "Sources/Subsystems/UsageStatistics/Kestrova/ConfigSnapshotsMaintainer.h"
+#include "Sources/Subsystems/UsageStatistics/Kestrova/UsageActivityItemsResolver.h"
+
+namespace {
+// Constructed in this order at load and destroyed in reverse at unload; the
+// module object, created by the first of them, outlives both.
+const CComponentClassRegistrar g_maintainerClass{
+    CLSID_ConfigSnapshotsMaintainer, &CComponentObject<UsageStatistics::CConfigSnapshotsMaintainer>::Create};
+const CComponentClassRegistrar g_resolverClass{
+    CLSID_UsageActivityItemsResolver, &CComponentObject<UsageStatistics::CUsageActivityItemsResolver>::Create};
+}  // namespace
+
+extern "C" HRESULT GetComponentsModuleObject(void** out) {
+  if (out == nullptr) return E_INVALIDARG;
+  return CComponentsModule::Instance().QueryInterface(IID_IComponentsModule, out);
+}
