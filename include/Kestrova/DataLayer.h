@@ -48,6 +48,15 @@ extern "C" {
 #define DXN_E_POINTER ((DxnResult)0x80004003)
 #define DXN_E_INVALIDARG ((DxnResult)0x80070057)
 #define DXN_E_OUTOFMEMORY ((DxnResult)0x8007000E)
+/* A 64-bit integer read as a 32-bit one whose value does not fit. */
+#define DXN_E_ARITHMETIC_OVERFLOW ((DxnResult)0x80070216)
+/* DxnAddChild of a node that has a parent, of the parent itself or of one of
+ * its ancestors (a cycle). */
+#define DXN_E_INVALID_OPERATION ((DxnResult)0x800710DD)
+/* A serialization context used after it was finalized or failed. */
+#define DXN_E_ILLEGAL_METHOD_CALL ((DxnResult)0x8000000E)
+/* A read callback that reports more bytes than it was given room for. */
+#define DXN_E_UNEXPECTED ((DxnResult)0x8000FFFF)
 
 /* Attribute type codes. */
 #define DXN_TYPE_NONE 0
@@ -72,6 +81,28 @@ typedef struct IDXNode IDXNode;
 typedef struct DxnSerializationContext DxnSerializationContext;
 typedef struct DxnDeserializationContext DxnDeserializationContext;
 
+/* Handles: a node handle is valid until it is closed; duplicates may be
+ * closed from any thread. A null handle gives DXN_E_POINTER, a value that is
+ * not a live node handle DXN_E_INVALIDARG where it can be recognised.
+ * Any number of threads may read one tree at once; writers to one tree
+ * (DxnSetNodeType, DxnAddChild, DxnRemoveChild, DxnSetAttribute,
+ * DxnDeleteAttribute, and deserialization into it) must be serialised by the
+ * caller against each other and against readers. A handle to any node keeps
+ * its whole tree alive.
+ *
+ * Names and types: an absent name or type reads as the empty text. Form 2
+ * gives "\" before each name from the topmost ancestor down, where a topmost
+ * node without name contributes nothing; a lone topmost node without name
+ * reads "\". DxnGetChildByName matches the name as form 0 reads it.
+ * DxnGetParent of a topmost node gives DXN_E_NOT_FOUND. DxnGetChildByIndex
+ * past the last child gives DXN_E_NOT_FOUND; DxnRemoveChild of a node that is
+ * not a child of that parent too.
+ *
+ * Text reads: a null buffer asks for the size (DXN_E_INSUFFICIENT_BUFFER with
+ * the size needed, NUL included).
+ *
+ * DxnCloneNode: depth 0 copies the node alone, n copies n levels below it
+ * (2147483647: the whole subtree); flags must be 0. */
 DXN_API DxnResult DxnCreateNode(const DxnChar* name, const DxnChar* type, IDXNode** node);
 DXN_API DxnResult DxnDuplicateNodeHandle(IDXNode* node, IDXNode** duplicate);
 DXN_API DxnResult DxnCloseNodeHandle(IDXNode* node);
@@ -89,14 +120,26 @@ DXN_API DxnResult DxnAddChild(IDXNode* parent, IDXNode* child);
 DXN_API DxnResult DxnRemoveChild(IDXNode* parent, IDXNode* child);
 
 /* requestedType: null for any type. buffer and size null: success iff the
- * attribute is present. Each of buffer, size and actualType may be null. */
+ * attribute is present. Each of buffer, size and actualType may be null; a
+ * buffer without size is DXN_E_INVALIDARG, a size without buffer asks for the
+ * size.
+ * A requested type must match the stored one, with two exceptions: text
+ * types 1 and 2 answer each other, and a 64-bit integer (6, 8 bytes) answers
+ * a 32-bit read (4) with 4 bytes and actual type 4 when its value fits
+ * (DXN_E_ARITHMETIC_OVERFLOW when not). Any other mismatch gives
+ * DXN_E_TYPE_MISMATCH with actualType set to the stored type.
+ * On success and on DXN_E_INSUFFICIENT_BUFFER, actualType receives the type
+ * of the value delivered. */
 DXN_API DxnResult DxnGetAttribute(IDXNode* node, const DxnChar* name, const uint16_t* requestedType, void* buffer,
                                   uint32_t* size, uint16_t* actualType);
-/* Consecutive NUL-terminated names followed by one more NUL; size in characters. */
+/* Consecutive NUL-terminated names followed by one more NUL; size in
+ * characters. A node without attributes gives the single NUL. */
 DXN_API DxnResult DxnGetAttributeNames(IDXNode* node, DxnChar* buffer, uint32_t* size);
 /* A null name removes every attribute (and succeeds when there is none). */
 DXN_API DxnResult DxnDeleteAttribute(IDXNode* node, const DxnChar* name);
-/* Creates or replaces the attribute; the store copies the bytes. */
+/* Creates or replaces the attribute (a replaced one keeps its place); the
+ * store copies the bytes. Names are not empty (DXN_E_INVALIDARG), since the
+ * name list could not carry an empty one. Any type code and any bytes. */
 DXN_API DxnResult DxnSetAttribute(IDXNode* node, const DxnChar* name, uint16_t type, const void* data, uint32_t size);
 
 /* Serialization. Type 1 is the node text format (docs/NodeTextFormat.md). */

@@ -1,0 +1,83 @@
+// One node of a tree: optional name and type, attributes, ordered children and
+// at most one parent.
+//
+// Lifetime: m_holds counts the node's handles plus each child that is itself
+// held. A node whose count is zero is kept by its parent; a topmost node whose
+// count reaches zero is destroyed with its whole subtree. A handle to any node
+// therefore keeps its ancestors, and so the whole tree, alive: closing a handle
+// never changes the shape of a tree another thread may be reading.
+#pragma once
+
+#include "AttributeList.h"
+#include "OptionalText.h"
+#include "Result.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace DataLayer {
+
+class Node {
+ public:
+  // A new topmost node with one handle.
+  static Node* Create(OptionalText name, OptionalText type);
+
+  Node(const Node&) = delete;
+  Node& operator=(const Node&) = delete;
+
+  // Handles.
+  void AddHandle();
+  void CloseHandle();
+  bool LooksValid() const { return m_signature == kSignature; }
+
+  const OptionalText& Name() const { return m_name; }
+  const OptionalText& Type() const { return m_type; }
+  void SetType(OptionalText type) { m_type = std::move(type); }
+  // Form 2: "\" before each name from the topmost ancestor down; a topmost
+  // node without name contributes nothing, and an empty result reads "\".
+  std::u16string FullPath() const;
+
+  const AttributeList& Attributes() const { return m_attributes; }
+  AttributeList& Attributes() { return m_attributes; }
+
+  Node* Parent() const { return m_parent; }
+  const std::vector<Node*>& Children() const { return m_children; }
+  // First child whose name reads as the given text (an absent name reads "").
+  Node* FindChild(std::u16string_view name) const;
+  // Attaches a held child at the end. Fails when it has a parent, is this node
+  // or one of its ancestors.
+  Result AddChild(Node* child);
+  Result RemoveChild(Node* child);
+
+  // A parentless copy to the given depth (0: the node alone), with one handle.
+  Node* Clone(uint32_t depth) const;
+  // Number of levels below this node (0 for a leaf).
+  uint32_t SubtreeHeight() const;
+
+  // For builders (reader, clone): a new node with no handle, and attaching it
+  // under a node that is being built.
+  static Node* CreateUnheld(OptionalText name, OptionalText type);
+  void AttachBuilt(Node* child);
+  void ReserveChildren(size_t count) { m_children.reserve(count); }
+  // Destroys a tree whose nodes nobody holds (a builder's abandoned work).
+  static void DestroyTree(Node* root);
+
+ private:
+  static constexpr uint32_t kSignature = 0x314E5844;  // "DXN1"
+
+  Node(OptionalText name, OptionalText type, uint32_t holds);
+  ~Node();
+  void Release();
+
+  std::atomic<uint32_t> m_holds;
+  uint32_t m_signature = kSignature;
+  Node* m_parent = nullptr;
+  OptionalText m_name;
+  OptionalText m_type;
+  AttributeList m_attributes;
+  std::vector<Node*> m_children;
+};
+
+}  // namespace DataLayer

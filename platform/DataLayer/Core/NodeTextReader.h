@@ -1,0 +1,18 @@
+// Reads node text (docs/NodeTextFormat.md) into trees. Strict and bounded:
+// anything that is not the format, or exceeds its limits, fails with
+// 0x8007000D and leaves nothing behind.
+#pragma once
+
+#include "Node.h"
+#include "Result.h"
+
+#include <string_view>
+#include <vector>
+
+namespace DataLayer::NodeTextReader {
+
+// Appends the top-level nodes of the input to roots, each with one handle,
+// or appends nothing and fails.
+Result Parse(std::string_view input, std::vector<Node*>& roots);
+
+}  // namespace DataLayer::NodeTextReader
