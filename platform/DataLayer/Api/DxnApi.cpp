@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 static_assert(sizeof(DxnChar) == sizeof(char16_t), "UTF-16 texts");
 
@@ -75,6 +76,14 @@ struct DeliveredValue {
   uint16_t type;
   int32_t narrowed;  // storage for an int64 read as int32
 };
+
+// The serialization type as the caller passed it: callers may pass values
+// outside the enumeration, which must not be loaded as the enumeration.
+bool IsNodeText(const EnumDXNSerializationType& type) {
+  std::underlying_type_t<EnumDXNSerializationType> value;
+  std::memcpy(&value, &type, sizeof(value));
+  return value == DXNSerializationType_NodeText;
+}
 
 bool IsText(uint16_t type) { return type == DXN_TYPE_TEXT || type == DXN_TYPE_TEXT_LEGACY; }
 
@@ -327,7 +336,7 @@ DxnResult DxnStartSerialization(EnumDXNSerializationType type, uint32_t flags, D
   return Guarded([&]() -> Result {
     ClearOut(context);
     if (write == nullptr || context == nullptr) return Results::kPointer;
-    if (type != DXNSerializationType_NodeText) return Results::kInvalidArg;
+    if (!IsNodeText(type)) return Results::kInvalidArg;
     DataLayer::SerializationSession* session = nullptr;
     const Result result = DataLayer::SerializationSession::Start(
         flags,
@@ -380,7 +389,7 @@ DxnResult DxnStartDeserialization(EnumDXNSerializationType type, uint32_t flags,
   return Guarded([&]() -> Result {
     ClearOut(context);
     if (read == nullptr || context == nullptr) return Results::kPointer;
-    if (type != DXNSerializationType_NodeText || flags != 0) return Results::kInvalidArg;
+    if (!IsNodeText(type) || flags != 0) return Results::kInvalidArg;
     auto* session = new DataLayer::DeserializationSession(
         [read, callbackContext](void* buffer, uint32_t capacity, uint32_t* bytesRead) -> Result {
           return static_cast<Result>(read(buffer, capacity, bytesRead, callbackContext));

@@ -1,7 +1,596 @@
 #include "NodeTextReader.h"
 
+#include "Base64.h"
+#include "NodeTextFormat.h"
+#include "Utf16Buffer.h"
+
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <unordered_set>
+
 namespace DataLayer::NodeTextReader {
 
-Result Parse(std::string_view, std::vector<Node*>&) { return static_cast<Result>(0x80004001); }
+namespace {
+
+using namespace NodeTextFormat;
+
+// Thrown for anything that is not the format; becomes 0x8007000D.
+struct Malformed {};
+
+[[noreturn]] void Fail() { throw Malformed{}; }
+
+bool IsSpace(char byte) { return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r'; }
+
+// Bytes a text run copies as they are: printable ASCII except '&' and '<'.
+constexpr std::array<bool, 256> MakePlainBytes() {
+  std::array<bool, 256> plain{};
+  for (int byte = 0x20; byte < 0x80; ++byte) plain[byte] = true;
+  plain['&'] = false;
+  plain['<'] = false;
+  return plain;
+}
+constexpr std::array<bool, 256> kPlainBytes = MakePlainBytes();
+
+enum class TextContext { Content, AttributeValue };
+
+// One XML attribute of a start tag, its value still raw.
+struct TagAttribute {
+  std::string_view name;
+  std::string_view value;
+};
+
+struct StartTag {
+  std::array<TagAttribute, 4> attributes;
+  size_t count = 0;
+  bool selfClosing = false;
+
+  const TagAttribute* Find(std::string_view name) const {
+    for (size_t index = 0; index < count; ++index) {
+      if (attributes[index].name == name) return &attributes[index];
+    }
+    return nullptr;
+  }
+};
+
+class Parser {
+ public:
+  explicit Parser(std::string_view input) : m_at(input.data()), m_end(input.data() + input.size()) {}
+  ~Parser() {
+    if (!m_open.empty()) Node::DestroyTree(m_open.front());
+  }
+
+  void Run(std::vector<Node*>& roots);
+
+ private:
+  // Input.
+  bool StartsWith(std::string_view text) const {
+    return static_cast<size_t>(m_end - m_at) >= text.size() && std::memcmp(m_at, text.data(), text.size()) == 0;
+  }
+  void Expect(std::string_view text) {
+    if (!StartsWith(text)) Fail();
+    m_at += text.size();
+  }
+  bool SkipSpaces() {
+    const char* start = m_at;
+    while (m_at < m_end && IsSpace(*m_at)) ++m_at;
+    return m_at != start;
+  }
+  void SkipComment();
+  // Whitespace and comments between elements.
+  void SkipMisc();
+  // "<name" followed by whitespace, '>' or "/>".
+  bool AtElement(std::string_view name) const;
+  void ReadStartTag(std::string_view name, StartTag& tag);
+  void ReadEndTag(std::string_view name);
+  void ReadDeclaration();
+
+  // Text.
+  void Decode(const char* begin, const char* end, TextContext context, Utf16Buffer& out);
+  const char* DecodeReference(const char* at, const char* end, char16_t*& out);
+  // Character data up to the next markup other than a comment.
+  void ReadContent(Utf16Buffer& out);
+  OptionalText DecodeName(const TagAttribute* attribute, bool allowEmpty);
+
+  // Elements.
+  void ReadNodeStart(std::vector<Node*>& roots);
+  // The innermost open node is complete; a top-level one goes to roots.
+  void CloseNode(std::vector<Node*>& roots);
+  void ReadAttribute();
+  void ReadTextList(Utf16Buffer& value);
+  void StoreAttribute(std::u16string_view name, uint16_t type, const void* data, size_t size);
+  void FinishAttributes();
+
+  const char* m_at;
+  const char* m_end;
+
+  std::vector<Node*> m_open;  // the nodes whose end tag is still to come
+  bool m_collectingAttributes = false;
+  AttributeList m_attributes;  // of the innermost open node, until its first child or end
+  std::unordered_set<std::u16string> m_manyNames;  // duplicate check once a node has many
+  uint64_t m_nodeCount = 0;
+
+  Utf16Buffer m_name;
+  Utf16Buffer m_value;
+  std::string m_ascii;
+  std::vector<std::byte> m_bytes;
+};
+
+void Parser::SkipComment() {
+  m_at += 4;  // "<!--"
+  while (true) {
+    const void* dash = std::memchr(m_at, '-', static_cast<size_t>(m_end - m_at));
+    if (dash == nullptr) Fail();
+    m_at = static_cast<const char*>(dash);
+    if (StartsWith("-->")) {
+      m_at += 3;
+      return;
+    }
+    ++m_at;
+  }
+}
+
+void Parser::SkipMisc() {
+  while (true) {
+    SkipSpaces();
+    if (!StartsWith("<!--")) return;
+    SkipComment();
+  }
+}
+
+bool Parser::AtElement(std::string_view name) const {
+  const size_t length = name.size() + 1;
+  if (static_cast<size_t>(m_end - m_at) <= length || m_at[0] != '<' ||
+      std::memcmp(m_at + 1, name.data(), name.size()) != 0) {
+    return false;
+  }
+  const char next = m_at[length];
+  return IsSpace(next) || next == '>' || next == '/';
+}
+
+void Parser::ReadStartTag(std::string_view name, StartTag& tag) {
+  m_at += 1 + name.size();
+  tag.count = 0;
+  while (true) {
+    const bool spaced = SkipSpaces();
+    if (m_at >= m_end) Fail();
+    if (*m_at == '>') {
+      ++m_at;
+      tag.selfClosing = false;
+      return;
+    }
+    if (StartsWith("/>")) {
+      m_at += 2;
+      tag.selfClosing = true;
+      return;
+    }
+    if (!spaced || tag.count == tag.attributes.size()) Fail();
+    const char* nameStart = m_at;
+    while (m_at < m_end && ((*m_at >= 'a' && *m_at <= 'z') || (*m_at >= 'A' && *m_at <= 'Z'))) ++m_at;
+    const std::string_view attributeName(nameStart, static_cast<size_t>(m_at - nameStart));
+    if (attributeName.empty() || tag.Find(attributeName) != nullptr) Fail();
+    SkipSpaces();
+    Expect("=");
+    SkipSpaces();
+    if (m_at >= m_end || (*m_at != '"' && *m_at != '\'')) Fail();
+    const char quote = *m_at++;
+    const void* close = std::memchr(m_at, quote, static_cast<size_t>(m_end - m_at));
+    if (close == nullptr) Fail();
+    const char* valueEnd = static_cast<const char*>(close);
+    tag.attributes[tag.count++] = {attributeName, std::string_view(m_at, static_cast<size_t>(valueEnd - m_at))};
+    m_at = valueEnd + 1;
+  }
+}
+
+void Parser::ReadEndTag(std::string_view name) {
+  Expect("</");
+  Expect(name);
+  SkipSpaces();
+  Expect(">");
+}
+
+void Parser::ReadDeclaration() {
+  // <?xml version="1.x" encoding="UTF-8" standalone="yes|no"?>
+  m_at += 5;
+  if (m_at >= m_end || !IsSpace(*m_at)) Fail();
+  std::string_view names[] = {"version", "encoding", "standalone"};
+  size_t next = 0;
+  while (true) {
+    const bool spaced = SkipSpaces();
+    if (StartsWith("?>")) {
+      m_at += 2;
+      break;
+    }
+    if (!spaced) Fail();
+    size_t which = next;
+    while (which < std::size(names) && !StartsWith(names[which])) ++which;
+    if (which == std::size(names) || (next == 0 && which != 0)) Fail();
+    m_at += names[which].size();
+    next = which + 1;
+    SkipSpaces();
+    Expect("=");
+    SkipSpaces();
+    if (m_at >= m_end || (*m_at != '"' && *m_at != '\'')) Fail();
+    const char quote = *m_at++;
+    const char* start = m_at;
+    while (m_at < m_end && *m_at != quote) ++m_at;
+    if (m_at >= m_end) Fail();
+    std::string value(start, m_at);
+    ++m_at;
+    for (char& letter : value) {
+      if (letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
+    }
+    const bool known = (which == 0 && value.size() >= 3 && value.compare(0, 2, "1.") == 0 &&
+                        value.find_first_not_of("0123456789", 2) == std::string::npos) ||
+                       (which == 1 && (value == "utf-8" || value == "utf8")) ||
+                       (which == 2 && (value == "yes" || value == "no"));
+    if (!known) Fail();
+  }
+  if (next == 0) Fail();  // version is required
+}
+
+const char* Parser::DecodeReference(const char* at, const char* end, char16_t*& out) {
+  // at points after '&'.
+  const auto rest = static_cast<size_t>(end - at);
+  const auto named = [&](std::string_view name, char16_t unit) {
+    if (rest < name.size() || std::memcmp(at, name.data(), name.size()) != 0) return false;
+    *out++ = unit;
+    at += name.size();
+    return true;
+  };
+  if (named("amp;", u'&') || named("lt;", u'<') || named("gt;", u'>') || named("quot;", u'"') ||
+      named("apos;", u'\'')) {
+    return at;
+  }
+  if (rest < 3 || at[0] != '#') Fail();
+  ++at;
+  const bool hex = *at == 'x';
+  if (hex) ++at;
+  const char* digits = at;
+  uint32_t value = 0;
+  while (at < end && at - digits < 8) {
+    const char digit = *at;
+    uint32_t weight;
+    if (digit >= '0' && digit <= '9') {
+      weight = static_cast<uint32_t>(digit - '0');
+    } else if (hex && digit >= 'a' && digit <= 'f') {
+      weight = static_cast<uint32_t>(digit - 'a' + 10);
+    } else if (hex && digit >= 'A' && digit <= 'F') {
+      weight = static_cast<uint32_t>(digit - 'A' + 10);
+    } else {
+      break;
+    }
+    value = value * (hex ? 16 : 10) + weight;
+    ++at;
+  }
+  if (at == digits || at >= end || *at != ';' || value > 0x10FFFF) Fail();
+  ++at;
+  if (value <= 0xFFFF) {
+    *out++ = static_cast<char16_t>(value);
+  } else {
+    value -= 0x10000;
+    *out++ = static_cast<char16_t>(0xD800 + (value >> 10));
+    *out++ = static_cast<char16_t>(0xDC00 + (value & 0x3FF));
+  }
+  return at;
+}
+
+void Parser::Decode(const char* begin, const char* end, TextContext context, Utf16Buffer& out) {
+  const auto count = static_cast<size_t>(end - begin);
+  if (out.Size() + count > kMaxTextUnits) Fail();
+  // Every byte gives at most one code unit (a 4-byte sequence gives two).
+  char16_t* write = out.Reserve(count);
+  const char* at = begin;
+  while (at < end) {
+    const auto byte = static_cast<unsigned char>(*at);
+    if (kPlainBytes[byte]) {
+      *write++ = byte;
+      ++at;
+      continue;
+    }
+    if (byte == '&') {
+      at = DecodeReference(at + 1, end, write);
+      continue;
+    }
+    if (byte < 0x80) {
+      // Whitespace controls: line ends become LF (CR LF and a lone CR alike);
+      // in attribute values TAB and line ends become spaces. Other controls
+      // and '<' are not text.
+      ++at;
+      if (byte == '\r') {
+        if (at < end && *at == '\n') ++at;
+        *write++ = context == TextContext::Content ? u'\n' : u' ';
+      } else if (byte == '\n' || byte == '\t') {
+        *write++ = context == TextContext::Content ? char16_t(byte) : u' ';
+      } else {
+        Fail();
+      }
+      continue;
+    }
+    // UTF-8, strictly: shortest forms, no surrogates, nothing above U+10FFFF.
+    const auto continuation = [&](size_t index, unsigned char low = 0x80, unsigned char high = 0xBF) {
+      if (at + index >= end) Fail();
+      const auto next = static_cast<unsigned char>(at[index]);
+      if (next < low || next > high) Fail();
+      return static_cast<uint32_t>(next & 0x3F);
+    };
+    if (byte >= 0xC2 && byte <= 0xDF) {
+      *write++ = static_cast<char16_t>(((byte & 0x1F) << 6) | continuation(1));
+      at += 2;
+    } else if (byte >= 0xE0 && byte <= 0xEF) {
+      const unsigned char low = byte == 0xE0 ? 0xA0 : 0x80;
+      const unsigned char high = byte == 0xED ? 0x9F : 0xBF;
+      const uint32_t point = ((byte & 0x0F) << 12) | (continuation(1, low, high) << 6) | continuation(2);
+      if (point >= 0xFFFE) Fail();
+      *write++ = static_cast<char16_t>(point);
+      at += 3;
+    } else if (byte >= 0xF0 && byte <= 0xF4) {
+      const unsigned char low = byte == 0xF0 ? 0x90 : 0x80;
+      const unsigned char high = byte == 0xF4 ? 0x8F : 0xBF;
+      const uint32_t point = (((byte & 0x07) << 18) | (continuation(1, low, high) << 12) | (continuation(2) << 6) |
+                              continuation(3)) -
+                             0x10000;
+      *write++ = static_cast<char16_t>(0xD800 + (point >> 10));
+      *write++ = static_cast<char16_t>(0xDC00 + (point & 0x3FF));
+      at += 4;
+    } else {
+      Fail();
+    }
+  }
+  out.SetEnd(write);
+}
+
+void Parser::ReadContent(Utf16Buffer& out) {
+  while (true) {
+    const void* markup = std::memchr(m_at, '<', static_cast<size_t>(m_end - m_at));
+    if (markup == nullptr) Fail();
+    const char* segmentEnd = static_cast<const char*>(markup);
+    Decode(m_at, segmentEnd, TextContext::Content, out);
+    m_at = segmentEnd;
+    if (!StartsWith("<!--")) return;
+    SkipComment();
+  }
+}
+
+OptionalText Parser::DecodeName(const TagAttribute* attribute, bool allowEmpty) {
+  if (attribute == nullptr) return OptionalText();
+  if (std::memchr(attribute->value.data(), '<', attribute->value.size()) != nullptr) Fail();
+  m_name.Clear();
+  Decode(attribute->value.data(), attribute->value.data() + attribute->value.size(), TextContext::AttributeValue,
+         m_name);
+  const std::u16string_view name = m_name.View();
+  // Names are NUL-terminated texts in the store's interface.
+  if ((!allowEmpty && name.empty()) || name.find(u'\0') != std::u16string_view::npos) Fail();
+  return OptionalText(name);
+}
+
+void Parser::FinishAttributes() {
+  if (!m_collectingAttributes) return;
+  m_open.back()->Attributes().AssignCompact(m_attributes);
+  m_attributes.Clear();
+  m_manyNames.clear();
+  m_collectingAttributes = false;
+}
+
+void Parser::ReadNodeStart(std::vector<Node*>& roots) {
+  FinishAttributes();
+  if (m_open.size() >= kMaxNodeNesting || ++m_nodeCount > kMaxNodes) Fail();
+  StartTag tag;
+  ReadStartTag("node", tag);
+  for (size_t index = 0; index < tag.count; ++index) {
+    if (tag.attributes[index].name != "name" && tag.attributes[index].name != "type") Fail();
+  }
+  OptionalText name = DecodeName(tag.Find("name"), true);
+  OptionalText type = DecodeName(tag.Find("type"), true);
+  Node* node = Node::CreateUnheld(std::move(name), std::move(type));
+  if (m_open.empty()) {
+    m_open.push_back(node);
+  } else {
+    try {
+      m_open.back()->AttachBuilt(node);
+    } catch (...) {
+      Node::DestroyTree(node);
+      throw;
+    }
+    m_open.push_back(node);
+  }
+  m_collectingAttributes = true;
+  if (tag.selfClosing) CloseNode(roots);
+}
+
+void Parser::CloseNode(std::vector<Node*>& roots) {
+  FinishAttributes();
+  Node* node = m_open.back();
+  m_open.pop_back();
+  if (m_open.empty()) {
+    // Handed over before the root leaves m_open's care: roots owns it now.
+    try {
+      roots.push_back(nullptr);
+    } catch (...) {
+      Node::DestroyTree(node);
+      throw;
+    }
+    roots.back() = node;
+    node->AddHandle();
+  }
+}
+
+void Parser::StoreAttribute(std::u16string_view name, uint16_t type, const void* data, size_t size) {
+  if (size > kMaxValueBytes) Fail();
+  m_attributes.Append(name, type, data, static_cast<uint32_t>(size));
+}
+
+void Parser::ReadTextList(Utf16Buffer& value) {
+  while (true) {
+    SkipMisc();
+    if (AtElement("item")) {
+      StartTag tag;
+      ReadStartTag("item", tag);
+      if (tag.count != 0) Fail();
+      if (!tag.selfClosing) {
+        const size_t start = value.Size();
+        ReadContent(value);
+        if (value.View().substr(start).find(u'\0') != std::u16string_view::npos) Fail();
+        ReadEndTag("item");
+      }
+      value.Push(u'\0');
+      if (value.Size() > kMaxTextUnits) Fail();
+      continue;
+    }
+    ReadEndTag("attr");
+    return;
+  }
+}
+
+template <typename Integer>
+Integer ParseDecimal(std::string_view text) {
+  // Optional minus, digits, no leading zeros, no plus, no blanks.
+  const size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+  if (text.size() == digits || (text[digits] == '0' && text.size() > digits + 1) ||
+      (text == "-0")) {
+    Fail();
+  }
+  Integer value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) Fail();
+  return value;
+}
+
+void Parser::ReadAttribute() {
+  if (!m_collectingAttributes) Fail();  // attributes come before child nodes
+  if (m_attributes.Count() >= kMaxAttributesPerNode) Fail();
+  StartTag tag;
+  ReadStartTag("attr", tag);
+  const TagAttribute* nameAttribute = tag.Find("name");
+  const TagAttribute* typeAttribute = tag.Find("type");
+  if (nameAttribute == nullptr || typeAttribute == nullptr || tag.count != 2) Fail();
+  OptionalText nameText = DecodeName(nameAttribute, false);
+  const std::u16string_view name = nameText.View();
+
+  // Duplicate names: linear while few, a set once many.
+  constexpr uint32_t kLinearLimit = 32;
+  if (m_attributes.Count() < kLinearLimit) {
+    if (m_attributes.Contains(name)) Fail();
+  } else {
+    if (m_manyNames.empty()) {
+      m_attributes.ForEach([&](const AttributeView& view) { m_manyNames.emplace(view.name); });
+    }
+    if (!m_manyNames.emplace(name).second) Fail();
+  }
+
+  const std::string_view type = typeAttribute->value;
+  uint16_t code = 0;
+  bool named = false;
+  for (const NamedType& candidate : kNamedTypes) {
+    if (candidate.name == type) {
+      code = candidate.code;
+      named = true;
+    }
+  }
+  if (!named) code = ParseDecimal<uint16_t>(type);
+
+  m_value.Clear();
+  if (named && code == TypeCode::kTextList) {
+    if (!tag.selfClosing) ReadTextList(m_value);
+    return StoreAttribute(name, code, m_value.Data(), m_value.Size() * sizeof(char16_t));
+  }
+  if (!tag.selfClosing) {
+    ReadContent(m_value);
+    ReadEndTag("attr");
+  }
+  if (named && code == TypeCode::kText) {
+    m_value.Push(u'\0');
+    return StoreAttribute(name, code, m_value.Data(), m_value.Size() * sizeof(char16_t));
+  }
+
+  // Every other value is ASCII: a number, a boolean or base64.
+  m_ascii.resize(m_value.Size());
+  for (size_t index = 0; index < m_value.Size(); ++index) {
+    const char16_t unit = m_value.Data()[index];
+    if (unit >= 0x80) Fail();
+    m_ascii[index] = static_cast<char>(unit);
+  }
+  if (!named || code == TypeCode::kBinary) {
+    if (!Base64::Decode(m_ascii, m_bytes)) Fail();
+    return StoreAttribute(name, code, m_bytes.data(), m_bytes.size());
+  }
+  switch (code) {
+    case TypeCode::kNone:
+      if (!m_ascii.empty()) Fail();
+      return StoreAttribute(name, code, nullptr, 0);
+    case TypeCode::kInt32: {
+      const auto value = ParseDecimal<int32_t>(m_ascii);
+      return StoreAttribute(name, code, &value, sizeof(value));
+    }
+    case TypeCode::kInt64: {
+      const auto value = ParseDecimal<int64_t>(m_ascii);
+      return StoreAttribute(name, code, &value, sizeof(value));
+    }
+    case TypeCode::kBool: {
+      if (m_ascii != "true" && m_ascii != "false") Fail();
+      const uint8_t value = m_ascii == "true" ? 1 : 0;
+      return StoreAttribute(name, code, &value, sizeof(value));
+    }
+    default:
+      Fail();
+  }
+}
+
+void Parser::Run(std::vector<Node*>& roots) {
+  // Prolog: a BOM, an XML declaration, comments and whitespace.
+  if (StartsWith("\xEF\xBB\xBF")) m_at += 3;
+  if (StartsWith("<?xml")) ReadDeclaration();
+  SkipMisc();
+  if (!AtElement("nr")) Fail();
+  StartTag tag;
+  ReadStartTag("nr", tag);
+  if (tag.count != 0) Fail();
+  if (!tag.selfClosing) {
+    while (true) {
+      SkipMisc();
+      if (AtElement("node")) {
+        ReadNodeStart(roots);
+      } else if (AtElement("attr")) {
+        if (m_open.empty()) Fail();
+        ReadAttribute();
+      } else if (StartsWith("</")) {
+        if (m_open.empty()) {
+          ReadEndTag("nr");
+          break;
+        }
+        ReadEndTag("node");
+        CloseNode(roots);
+      } else {
+        Fail();
+      }
+    }
+  }
+  SkipMisc();
+  if (m_at != m_end) Fail();
+}
+
+}  // namespace
+
+Result Parse(std::string_view input, std::vector<Node*>& roots) {
+  const size_t firstNew = roots.size();
+  const auto dropNew = [&] {
+    for (size_t index = firstNew; index < roots.size(); ++index) roots[index]->CloseHandle();
+    roots.resize(firstNew);
+  };
+  try {
+    if (input.size() > kMaxInputBytes) return Results::kInvalidData;
+    Parser parser(input);
+    parser.Run(roots);
+    return Results::kOk;
+  } catch (const Malformed&) {
+    dropNew();
+    return Results::kInvalidData;
+  } catch (...) {
+    dropNew();
+    throw;
+  }
+}
 
 }  // namespace DataLayer::NodeTextReader
