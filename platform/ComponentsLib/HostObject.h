@@ -72,10 +72,4 @@ class HostObject : public Primary, public Others... {
   std::atomic<uint32_t> m_references{1};
 };
 
-// Creates an object whose single reference becomes the caller's.
-template <typename T, typename... Args>
-T* NewHostObject(Args&&... args) {
-  return new T(std::forward<Args>(args)...);
-}
-
 }  // namespace ComponentsLib
