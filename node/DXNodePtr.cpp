@@ -231,13 +231,10 @@ void DXNodePtr::SetStringList(const wchar_t* name, const std::vector<std::wstrin
                                 static_cast<uint32_t>(joined.size() * sizeof(wchar_t))));
 }
 
-bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
-  const uint16_t requested = kTypeText;
+bool DXNodePtr::TryReadText(const wchar_t* name, uint16_t type, std::wstring& text) const {
   std::wstring value;
   const HRESULT hr = ReadGrowingText(
-      [&](wchar_t* buffer, uint32_t* size) {
-        return DxnGetAttribute(m_handle, name, &requested, buffer, size, nullptr);
-      },
+      [&](wchar_t* buffer, uint32_t* size) { return DxnGetAttribute(m_handle, name, &type, buffer, size, nullptr); },
       value, sizeof(wchar_t));
   if (hr == NodeErrors::kNotFound) return false;
   ThrowIfFailed(hr);
@@ -245,16 +242,13 @@ bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
   return true;
 }
 
+bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
+  return TryReadText(name, kTypeText, text);
+}
+
 bool DXNodePtr::TryGetStringList(const wchar_t* name, std::vector<std::wstring>& texts) const {
-  const uint16_t requested = kTypeTextList;
   std::wstring value;
-  const HRESULT hr = ReadGrowingText(
-      [&](wchar_t* buffer, uint32_t* size) {
-        return DxnGetAttribute(m_handle, name, &requested, buffer, size, nullptr);
-      },
-      value, sizeof(wchar_t));
-  if (hr == NodeErrors::kNotFound) return false;
-  ThrowIfFailed(hr);
+  if (!TryReadText(name, kTypeTextList, value)) return false;
   // The value less its last NUL, split at each NUL: "a\0b\0" holds a and b.
   texts.clear();
   if (value.empty()) return true;

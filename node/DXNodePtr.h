@@ -106,6 +106,8 @@ class DXNodePtr {
   static bool GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t>& buffer, uint16_t* type);
 
  private:
+  // Reads a text-shaped value (text or text list) of the given type; false when absent.
+  bool TryReadText(const wchar_t* name, uint16_t type, std::wstring& text) const;
   // Reads a fixed-size value of exactly the given type; false when absent.
   bool TryGetFixed(const wchar_t* name, uint16_t type, void* value, uint32_t size) const;
   // Present with an actual type of 0 counts as absent for the defaulted reads.

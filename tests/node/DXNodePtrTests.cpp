@@ -3,6 +3,8 @@
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
+#include "support/HresultOf.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,14 +12,7 @@
 
 namespace {
 
-HRESULT CodeOf(auto&& action) {
-  try {
-    action();
-  } catch (const HRX& failure) {
-    return failure.Code();
-  }
-  return S_OK;
-}
+using KestrovaTest::HresultOf;
 
 // A node reached only through the wrappers' handles tells whether it is still alive.
 TEST(DXNodePtr, CopyKeepsTheNodeAfterTheFirstWrapperGoes) {
@@ -68,11 +63,11 @@ TEST(DXNodePtr, AdoptsOrDuplicatesARawHandle) {
 
 TEST(DXNodePtr, EmptyWrapperReadsAsEmptyAndRaisesOnUse) {
   DXNodePtr empty;
-  EXPECT_EQ(CodeOf([&] { empty.EnsureValid(); }), E_POINTER);
+  EXPECT_EQ(HresultOf([&] { empty.EnsureValid(); }), E_POINTER);
   EXPECT_EQ(empty.GetName(), L"");
   EXPECT_EQ(empty.GetType(), L"");
   EXPECT_TRUE(empty.GetAttributeNames().empty());
-  EXPECT_TRUE(FAILED(CodeOf([&] { empty.GetChildCount(); })));
+  EXPECT_TRUE(FAILED(HresultOf([&] { empty.GetChildCount(); })));
 }
 
 TEST(DXNodePtr, NamesTypesAndPaths) {
@@ -99,8 +94,8 @@ TEST(DXNodePtr, ChildLookupsReportAbsenceByRequirement) {
   EXPECT_EQ(parent.GetChild(L"C").GetName(), L"C");
   EXPECT_FALSE(parent.GetChild(3, false));
   EXPECT_FALSE(parent.GetChild(L"Z", false));
-  EXPECT_EQ(CodeOf([&] { parent.GetChild(3); }), NodeErrors::kNotFound);
-  EXPECT_EQ(CodeOf([&] { parent.GetChild(L"Z"); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { parent.GetChild(3); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { parent.GetChild(L"Z"); }), NodeErrors::kNotFound);
 
   std::wstring visited;
   parent.ForEachChild([&](const DXNodePtr& child) { visited += child.GetName(); });
@@ -191,9 +186,9 @@ TEST(DXNodePtr, AbsentAndUntypedAttributes) {
   EXPECT_FALSE(node.TryGetString(L"Missing", text));
   EXPECT_FALSE(node.TryGetInt64(L"Missing", number));
   EXPECT_FALSE(node.TryGetBool(L"Missing", flag));
-  EXPECT_EQ(CodeOf([&] { node.GetString(L"Missing"); }), NodeErrors::kNotFound);
-  EXPECT_EQ(CodeOf([&] { node.GetInt64(L"Missing"); }), NodeErrors::kNotFound);
-  EXPECT_EQ(CodeOf([&] { node.GetAttributeType(L"Missing"); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { node.GetString(L"Missing"); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { node.GetInt64(L"Missing"); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { node.GetAttributeType(L"Missing"); }), NodeErrors::kNotFound);
 }
 
 TEST(DXNodePtr, TypedReadsOfAnotherTypeFail) {
@@ -202,21 +197,21 @@ TEST(DXNodePtr, TypedReadsOfAnotherTypeFail) {
   node.SetInt64(L"Small", 42);
   node.SetInt64(L"Large", 1LL << 40);
   int64_t number = 0;
-  EXPECT_TRUE(FAILED(CodeOf([&] { node.TryGetInt64(L"Text", number); })));
+  EXPECT_TRUE(FAILED(HresultOf([&] { node.TryGetInt64(L"Text", number); })));
   // A 64-bit value answers a 32-bit read when it fits.
   int32_t small = 0;
   ASSERT_TRUE(node.TryGetInt32(L"Small", small));
   EXPECT_EQ(small, 42);
-  EXPECT_TRUE(FAILED(CodeOf([&] { node.TryGetInt32(L"Large", small); })));
-  EXPECT_EQ(CodeOf([&] { node.GetBool(L"Small", false); }) != S_OK, true);
+  EXPECT_TRUE(FAILED(HresultOf([&] { node.TryGetInt32(L"Large", small); })));
+  EXPECT_EQ(HresultOf([&] { node.GetBool(L"Small", false); }) != S_OK, true);
 }
 
 TEST(DXNodePtr, DeleteAttributeByRequirement) {
   DXNodePtr node = DXNodePtr::Create(L"N", nullptr);
   node.SetString(L"A", L"1");
   node.SetString(L"B", L"2");
-  EXPECT_EQ(CodeOf([&] { node.DeleteAttribute(L"Missing"); }), NodeErrors::kNotFound);
-  EXPECT_EQ(CodeOf([&] { node.DeleteAttribute(L"Missing", false); }), S_OK);
+  EXPECT_EQ(HresultOf([&] { node.DeleteAttribute(L"Missing"); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { node.DeleteAttribute(L"Missing", false); }), S_OK);
   node.DeleteAttribute(L"A");
   EXPECT_EQ(node.GetAttributeNames(), std::vector<std::wstring>{L"B"});
   node.DeleteAttribute(nullptr);
@@ -260,8 +255,8 @@ TEST(CopyAttribute, WritesOnlyWhatChanged) {
   CopyAttribute(L"N", source, L"Renamed", target, scratch);
   EXPECT_EQ(target.GetInt64(L"Renamed"), 7);
 
-  EXPECT_EQ(CodeOf([&] { CopyAttribute(L"Missing", source, target, scratch); }), NodeErrors::kNotFound);
-  EXPECT_EQ(CodeOf([&] { CopyAttribute(L"Missing", source, target, scratch, nullptr, false); }), S_OK);
+  EXPECT_EQ(HresultOf([&] { CopyAttribute(L"Missing", source, target, scratch); }), NodeErrors::kNotFound);
+  EXPECT_EQ(HresultOf([&] { CopyAttribute(L"Missing", source, target, scratch, nullptr, false); }), S_OK);
   EXPECT_FALSE(target.HasAttribute(L"Missing"));
 
   source.SetStringList(L"Empty", {});
