@@ -1,0 +1,93 @@
+#include "ErrorMessageModules.h"
+
+#include "ErrorDescription.h"
+#include "logging/LogStatement.h"
+#include "settings/FileSystem.h"
+#include "settings/GlobalSettings.h"
+
+#include <vector>
+
+namespace {
+constexpr wchar_t kSection[] = L"ErrorHandling";
+constexpr wchar_t kDefaultMessageFile[] = L"CoreErrorMessages.dll";
+constexpr DWORD kLoadAsData = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
+
+thread_local bool t_loading = false;
+
+std::vector<std::wstring> SplitNames(const std::wstring& names) {
+  std::vector<std::wstring> pieces;
+  size_t start = 0;
+  while (start <= names.size()) {
+    size_t end = names.find_first_of(L",|;", start);
+    if (end == std::wstring::npos) end = names.size();
+    if (end > start) pieces.push_back(names.substr(start, end - start));
+    start = end + 1;
+  }
+  return pieces;
+}
+
+// Marks the loading thread, so that error texts it needs meanwhile do not
+// wait for the lists it is building.
+class LoadingScope {
+ public:
+  LoadingScope() noexcept { t_loading = true; }
+  ~LoadingScope() { t_loading = false; }
+  LoadingScope(const LoadingScope&) = delete;
+  LoadingScope& operator=(const LoadingScope&) = delete;
+};
+
+ErrorMessageModules* CreateProcessModules() {
+  static ErrorMessageModules modules;
+  LoadingScope loading;
+  try {
+    GlobalSettings& settings = GlobalSettings::Instance();
+    std::wstring primary;
+    if (!settings.TryReadSetting(kSection, L"MessageFile", primary)) primary = kDefaultMessageFile;
+    modules.LoadPrimary(primary, DirectoryOf(GetModulePath(CurrentModuleHandle())));
+    std::wstring fallback;
+    if (settings.TryReadSetting(kSection, L"FallbackMessageFile", fallback)) modules.LoadFallback(fallback);
+  } catch (const HRX& failure) {
+    KLOG_ERR(L"Loading error message module(s)" << L" failed: " << static_cast<long>(failure.Code()));
+  } catch (...) {
+    // Out of memory while splitting: keep what was loaded.
+  }
+  return &modules;
+}
+}  // namespace
+
+const ErrorMessageModules& ErrorMessageModules::Instance() {
+  static ErrorMessageModules* const instance = CreateProcessModules();
+  return *instance;
+}
+
+bool ErrorMessageModules::LoadingOnThisThread() noexcept { return t_loading; }
+
+ErrorMessageModules::~ErrorMessageModules() {
+  for (size_t i = 0; i < m_primaryCount; ++i) ::FreeLibrary(m_primary[i]);
+  for (size_t i = 0; i < m_fallbackCount; ++i) ::FreeLibrary(m_fallback[i]);
+}
+
+void ErrorMessageModules::LoadPrimary(const std::wstring& names, const std::wstring& directory) {
+  Load(names, directory, m_primary, m_primaryCount);
+}
+
+void ErrorMessageModules::LoadFallback(const std::wstring& names) { Load(names, std::wstring(), m_fallback, m_fallbackCount); }
+
+void ErrorMessageModules::Load(const std::wstring& names, const std::wstring& directory, Slots& slots, size_t& count) {
+  for (const std::wstring& name : SplitNames(names)) {
+    const std::wstring path =
+        name.find_first_of(L"\\/") == std::wstring::npos && !directory.empty() ? directory + name : name;
+    const HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, kLoadAsData);
+    if (module == nullptr) {
+      const HRES failure = HRES(HrFromWin32(static_cast<LONG>(::GetLastError())));
+      KLOG_ERR(L"Loading errormsg module '" << path << L"'" << L" failed: " << FormatError(failure));
+      continue;
+    }
+    if (count == kSlots) {
+      ::FreeLibrary(module);
+      KLOG_ERR(L"Loading errormsg module '" << path << L"'" << L" failed: " << L"No more slots");
+      continue;
+    }
+    slots[count++] = module;
+  }
+}

@@ -1,0 +1,14 @@
+// Hands failure descriptions to callers through the thread's COM error object.
+#pragma once
+
+#include "ErrorDescription.h"
+
+#include <string>
+
+// For a failure: installs FormatError(DescribeError(result)) as the thread's
+// error object under ErrorDescriptionGuid. Returns the code.
+HRESULT PublishErrorInfo(const HRES& result);
+// Publishes {hr, GetErrorText(hr) + suffix} and returns hr, for an HRX to take back.
+HRESULT ReportError(HRESULT hr, const std::wstring& suffix);
+// ReportError(hr, " (" + FormatError(cause, flags) + ")").
+HRESULT ReportError(HRESULT hr, const HRES& cause, unsigned flags);

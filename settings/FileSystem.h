@@ -1,0 +1,30 @@
+// Path helpers over the platform's file-system and environment functions.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// True for an existing file. Not-found and path-not-found are no errors; a
+// directory is 0x80070005. With raise set, an error is thrown as HRX.
+bool FileExists(const std::wstring& path, bool raise = false);
+
+// Creates every missing directory along path, outermost first. Unless
+// ignoreErrors is set, a failing CreateDirectoryW is thrown as HRX.
+void CreateDirectories(const std::wstring& path, SECURITY_ATTRIBUTES* security = nullptr, bool ignoreErrors = false);
+
+// Expands %VARIABLES%; on failure the text comes back unchanged.
+std::wstring ExpandEnvironment(const std::wstring& text);
+
+// Full file name of a loaded module (null: the process executable); a
+// failure is thrown as HRX.
+std::wstring GetModulePath(HMODULE module);
+// The module that holds this code: the DLL, or the executable it is linked into.
+HMODULE CurrentModuleHandle() noexcept;
+
+// Directory part of a path including its final separator ("" when none).
+std::wstring DirectoryOf(const std::wstring& path);
+// File name without directory and without its last extension.
+std::wstring BaseNameOf(const std::wstring& path);
+// Ordinal comparison ignoring letter case.
+bool EqualNoCase(const std::wstring& left, const std::wstring& right) noexcept;
