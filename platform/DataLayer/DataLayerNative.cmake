@@ -24,6 +24,8 @@ if(DATALAYER_TESTS)
 endif()
 
 if(DATALAYER_FUZZ)
+  # Coverage feedback from the library itself, not only from the target.
+  target_compile_options(DataLayer PRIVATE -fsanitize=fuzzer-no-link)
   add_executable(NodeTextReaderFuzzer Fuzz/NodeTextReaderFuzzer.cpp)
   target_compile_options(NodeTextReaderFuzzer PRIVATE -fsanitize=fuzzer)
   target_link_options(NodeTextReaderFuzzer PRIVATE -fsanitize=fuzzer)

@@ -4,6 +4,7 @@
 #include "NodeTextFormat.h"
 #include "Utf16Buffer.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
@@ -59,13 +60,28 @@ class Parser {
  public:
   explicit Parser(std::string_view input) : m_at(input.data()), m_end(input.data() + input.size()) {}
   ~Parser() {
-    if (!m_open.empty()) Node::DestroyTree(m_open.front());
+    // Unfinished work: children not yet attached, then the open nodes (each
+    // below the first is attached only once it closes).
+    for (size_t level = 0; level < m_open.size(); ++level) {
+      for (Node* child : m_children[level]) Node::DestroyTree(child);
+      Node::DestroyTree(m_open[level]);
+    }
   }
 
   void Run(std::vector<Node*>& roots);
 
  private:
   // Input.
+  // Literal texts: constant sizes let the comparisons inline.
+  template <size_t N>
+  bool StartsWith(const char (&text)[N]) const {
+    return static_cast<size_t>(m_end - m_at) >= N - 1 && std::memcmp(m_at, text, N - 1) == 0;
+  }
+  template <size_t N>
+  void Expect(const char (&text)[N]) {
+    if (!StartsWith(text)) Fail();
+    m_at += N - 1;
+  }
   bool StartsWith(std::string_view text) const {
     return static_cast<size_t>(m_end - m_at) >= text.size() && std::memcmp(m_at, text.data(), text.size()) == 0;
   }
@@ -93,6 +109,8 @@ class Parser {
   // Character data up to the next markup other than a comment.
   void ReadContent(Utf16Buffer& out);
   OptionalText DecodeName(const TagAttribute* attribute, bool allowEmpty);
+  // Decodes into m_name and returns a view of it.
+  std::u16string_view DecodeNameText(const TagAttribute& attribute, bool allowEmpty);
 
   // Elements.
   void ReadNodeStart(std::vector<Node*>& roots);
@@ -107,6 +125,9 @@ class Parser {
   const char* m_end;
 
   std::vector<Node*> m_open;  // the nodes whose end tag is still to come
+  // The finished children of each open node, attached in one allocation of
+  // the right size when the node closes.
+  std::vector<std::vector<Node*>> m_children;
   bool m_collectingAttributes = false;
   AttributeList m_attributes;  // of the innermost open node, until its first child or end
   std::unordered_set<std::u16string> m_manyNames;  // duplicate check once a node has many
@@ -354,16 +375,20 @@ void Parser::ReadContent(Utf16Buffer& out) {
   }
 }
 
-OptionalText Parser::DecodeName(const TagAttribute* attribute, bool allowEmpty) {
-  if (attribute == nullptr) return OptionalText();
-  if (std::memchr(attribute->value.data(), '<', attribute->value.size()) != nullptr) Fail();
+std::u16string_view Parser::DecodeNameText(const TagAttribute& attribute, bool allowEmpty) {
+  if (std::memchr(attribute.value.data(), '<', attribute.value.size()) != nullptr) Fail();
   m_name.Clear();
-  Decode(attribute->value.data(), attribute->value.data() + attribute->value.size(), TextContext::AttributeValue,
+  Decode(attribute.value.data(), attribute.value.data() + attribute.value.size(), TextContext::AttributeValue,
          m_name);
   const std::u16string_view name = m_name.View();
   // Names are NUL-terminated texts in the store's interface.
   if ((!allowEmpty && name.empty()) || name.find(u'\0') != std::u16string_view::npos) Fail();
-  return OptionalText(name);
+  return name;
+}
+
+OptionalText Parser::DecodeName(const TagAttribute* attribute, bool allowEmpty) {
+  if (attribute == nullptr) return OptionalText();
+  return OptionalText(DecodeNameText(*attribute, allowEmpty));
 }
 
 void Parser::FinishAttributes() {
@@ -385,36 +410,33 @@ void Parser::ReadNodeStart(std::vector<Node*>& roots) {
   OptionalText name = DecodeName(tag.Find("name"), true);
   OptionalText type = DecodeName(tag.Find("type"), true);
   Node* node = Node::CreateUnheld(std::move(name), std::move(type));
-  if (m_open.empty()) {
+  try {
+    if (m_children.size() <= m_open.size()) m_children.emplace_back();
     m_open.push_back(node);
-  } else {
-    try {
-      m_open.back()->AttachBuilt(node);
-    } catch (...) {
-      Node::DestroyTree(node);
-      throw;
-    }
-    m_open.push_back(node);
+  } catch (...) {
+    Node::DestroyTree(node);
+    throw;
   }
+  m_children[m_open.size() - 1].clear();
   m_collectingAttributes = true;
   if (tag.selfClosing) CloseNode(roots);
 }
 
 void Parser::CloseNode(std::vector<Node*>& roots) {
   FinishAttributes();
-  Node* node = m_open.back();
+  const size_t level = m_open.size() - 1;
+  Node* node = m_open[level];
+  std::vector<Node*>& children = m_children[level];
+  node->ReserveChildren(children.size());
+  for (Node* child : children) node->AttachBuilt(child);
+  children.clear();
+  // The node moves from m_open to its parent's children or to roots; the
+  // room is made first so that the move cannot fail halfway.
+  std::vector<Node*>& destination = level == 0 ? roots : m_children[level - 1];
+  if (destination.size() == destination.capacity()) destination.reserve(std::max<size_t>(8, destination.size() * 2));
   m_open.pop_back();
-  if (m_open.empty()) {
-    // Handed over before the root leaves m_open's care: roots owns it now.
-    try {
-      roots.push_back(nullptr);
-    } catch (...) {
-      Node::DestroyTree(node);
-      throw;
-    }
-    roots.back() = node;
-    node->AddHandle();
-  }
+  destination.push_back(node);
+  if (level == 0) node->AddHandle();
 }
 
 void Parser::StoreAttribute(std::u16string_view name, uint16_t type, const void* data, size_t size) {
@@ -466,8 +488,9 @@ void Parser::ReadAttribute() {
   const TagAttribute* nameAttribute = tag.Find("name");
   const TagAttribute* typeAttribute = tag.Find("type");
   if (nameAttribute == nullptr || typeAttribute == nullptr || tag.count != 2) Fail();
-  OptionalText nameText = DecodeName(nameAttribute, false);
-  const std::u16string_view name = nameText.View();
+  // m_name holds the name until the attribute is stored; values decode
+  // into m_value.
+  const std::u16string_view name = DecodeNameText(*nameAttribute, false);
 
   // Duplicate names: linear while few, a set once many.
   constexpr uint32_t kLinearLimit = 32;

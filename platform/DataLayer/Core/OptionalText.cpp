@@ -5,56 +5,64 @@
 
 namespace DataLayer {
 
-namespace {
-
-// Shared by every present empty text, so that "" costs no allocation.
-constexpr char16_t kEmptyBlock[2] = {0, 0};
-
-uint32_t BlockLength(const char16_t* block) {
-  uint32_t length = 0;
-  std::memcpy(&length, block, sizeof(length));
-  return length;
-}
-
-}  // namespace
+static_assert(sizeof(OptionalText) >= 16, "room for the heap form");
 
 OptionalText::OptionalText(std::u16string_view text) {
-  if (text.empty()) {
-    m_block = kEmptyBlock;
+  if (text.size() <= kInlineUnits) {
+    if (!text.empty()) std::memcpy(m_storage, text.data(), text.size() * sizeof(char16_t));
+    m_inlineLength = static_cast<uint8_t>(text.size());
+    m_kind = Kind::Inline;
     return;
   }
-  const auto length = static_cast<uint32_t>(text.size());
-  auto* block = new char16_t[text.size() + 2];
-  std::memcpy(block, &length, sizeof(length));
-  std::memcpy(block + 2, text.data(), text.size() * sizeof(char16_t));
-  m_block = block;
+  const HeapText heap{new char16_t[text.size()], static_cast<uint32_t>(text.size())};
+  std::memcpy(heap.units, text.data(), text.size() * sizeof(char16_t));
+  std::memcpy(m_storage, &heap, sizeof(heap));
+  m_kind = Kind::Heap;
 }
 
-OptionalText::OptionalText(const OptionalText& other) {
-  if (other.IsPresent()) *this = OptionalText(other.View());
+OptionalText::OptionalText(OptionalText&& other) noexcept {
+  std::memcpy(m_storage, other.m_storage, sizeof(m_storage));
+  m_inlineLength = other.m_inlineLength;
+  m_kind = std::exchange(other.m_kind, Kind::Absent);
 }
 
 OptionalText& OptionalText::operator=(const OptionalText& other) {
-  if (this != &other) *this = OptionalText(other);
+  if (this != &other) *this = other.IsPresent() ? OptionalText(other.View()) : OptionalText();
   return *this;
 }
 
 OptionalText& OptionalText::operator=(OptionalText&& other) noexcept {
   if (this != &other) {
     Free();
-    m_block = std::exchange(other.m_block, nullptr);
+    std::memcpy(m_storage, other.m_storage, sizeof(m_storage));
+    m_inlineLength = other.m_inlineLength;
+    m_kind = std::exchange(other.m_kind, Kind::Absent);
   }
   return *this;
 }
 
+OptionalText::HeapText OptionalText::Heap() const {
+  HeapText heap;
+  std::memcpy(&heap, m_storage, sizeof(heap));
+  return heap;
+}
+
 std::u16string_view OptionalText::View() const {
-  if (m_block == nullptr) return {};
-  return {m_block + 2, BlockLength(m_block)};
+  switch (m_kind) {
+    case Kind::Inline:
+      return {m_storage, m_inlineLength};
+    case Kind::Heap: {
+      const HeapText heap = Heap();
+      return {heap.units, heap.length};
+    }
+    default:
+      return {};
+  }
 }
 
 void OptionalText::Free() {
-  if (m_block != nullptr && m_block != kEmptyBlock) delete[] m_block;
-  m_block = nullptr;
+  if (m_kind == Kind::Heap) delete[] Heap().units;
+  m_kind = Kind::Absent;
 }
 
 }  // namespace DataLayer

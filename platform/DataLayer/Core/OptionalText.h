@@ -1,4 +1,5 @@
-// A UTF-16 text that may be absent, in one pointer: node names and types.
+// A UTF-16 text that may be absent: node names and types. Short texts (most
+// names and types) live inside the object; longer ones in one allocation.
 #pragma once
 
 #include <cstdint>
@@ -10,21 +11,33 @@ class OptionalText {
  public:
   OptionalText() = default;  // absent
   explicit OptionalText(std::u16string_view text);
-  OptionalText(const OptionalText& other);
-  OptionalText(OptionalText&& other) noexcept : m_block(other.m_block) { other.m_block = nullptr; }
+  OptionalText(const OptionalText& other) : OptionalText() { *this = other; }
+  OptionalText(OptionalText&& other) noexcept;
   OptionalText& operator=(const OptionalText& other);
   OptionalText& operator=(OptionalText&& other) noexcept;
   ~OptionalText() { Free(); }
 
-  bool IsPresent() const { return m_block != nullptr; }
+  bool IsPresent() const { return m_kind != Kind::Absent; }
   // The text; empty when absent.
   std::u16string_view View() const;
 
  private:
-  // The block holds the length (two code units) followed by the text.
+  static constexpr size_t kInlineUnits = 11;
+  enum class Kind : uint8_t { Absent, Inline, Heap };
+
+  struct HeapText {
+    char16_t* units;
+    uint32_t length;
+  };
+  HeapText Heap() const;
   void Free();
 
-  const char16_t* m_block = nullptr;
+  // Inline: the units themselves; heap: a HeapText.
+  alignas(8) char16_t m_storage[kInlineUnits] = {};
+  uint8_t m_inlineLength = 0;
+  Kind m_kind = Kind::Absent;
 };
+
+static_assert(sizeof(OptionalText) == 24);
 
 }  // namespace DataLayer

@@ -4,6 +4,7 @@
 #include "NodeTextReader.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace DataLayer {
 
@@ -65,17 +66,26 @@ DeserializationSession::~DeserializationSession() {
   for (size_t index = m_next; index < m_nodes.size(); ++index) m_nodes[index]->CloseHandle();
 }
 
-Result DeserializationSession::ReadAll(std::string& input) {
+Result DeserializationSession::ReadAll(InputBuffer& input) {
+  // The whole input is kept: the reader works on one contiguous text. The
+  // buffer doubles through realloc, which moves large blocks by remapping
+  // rather than copying, and is never zero-filled.
   while (true) {
-    if (input.size() > NodeTextFormat::kMaxInputBytes) return Results::kInvalidData;
-    const size_t start = input.size();
-    input.resize(start + kReadChunk);
+    if (input.size > NodeTextFormat::kMaxInputBytes) return Results::kInvalidData;
+    if (input.capacity - input.size < kReadChunk) {
+      const size_t grown = std::max(input.capacity * 2, input.size + kReadChunk);
+      void* larger = std::realloc(input.bytes, grown);
+      if (larger == nullptr) return Results::kOutOfMemory;
+      input.bytes = static_cast<char*>(larger);
+      input.capacity = grown;
+    }
+    const auto room = static_cast<uint32_t>(std::min<size_t>(input.capacity - input.size, UINT32_MAX));
     uint32_t bytesRead = 0;
-    const Result result = m_source(input.data() + start, kReadChunk, &bytesRead);
+    const Result result = m_source(input.bytes + input.size, room, &bytesRead);
     if (Failed(result)) return result;
-    if (bytesRead > kReadChunk) return Results::kUnexpected;
-    input.resize(start + bytesRead);
+    if (bytesRead > room) return Results::kUnexpected;
     if (bytesRead == 0) return Results::kOk;
+    input.size += bytesRead;
   }
 }
 
@@ -83,9 +93,9 @@ Result DeserializationSession::Take(uint32_t maxCount, std::vector<Node*>& taken
   taken.clear();
   if (Failed(m_failure)) return m_failure;
   if (!m_parsed) {
-    std::string input;
+    InputBuffer input;
     Result result = ReadAll(input);
-    if (!Failed(result)) result = NodeTextReader::Parse(input, m_nodes);
+    if (!Failed(result)) result = NodeTextReader::Parse(std::string_view(input.bytes, input.size), m_nodes);
     if (Failed(result)) {
       m_failure = result;
       return result;

@@ -7,6 +7,7 @@
 #include "Result.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -56,7 +57,16 @@ class DeserializationSession {
 
  private:
   static constexpr uint32_t kSignature = 0x44584E44;  // "DNXD"
-  Result ReadAll(std::string& input);
+  struct InputBuffer {
+    char* bytes = nullptr;
+    size_t size = 0;
+    size_t capacity = 0;
+    InputBuffer() = default;
+    InputBuffer(const InputBuffer&) = delete;
+    InputBuffer& operator=(const InputBuffer&) = delete;
+    ~InputBuffer() { std::free(bytes); }
+  };
+  Result ReadAll(InputBuffer& input);
 
   uint32_t m_signature = kSignature;
   Source m_source;
