@@ -144,8 +144,7 @@ DxnResult DxnCloseNodeHandle(IDXNode* handle) {
   return Guarded([&]() -> Result {
     Node* node = nullptr;
     if (const Result result = NodeOf(handle, node); DataLayer::Failed(result)) return result;
-    node->CloseHandle();
-    return Results::kOk;
+    return node->CloseHandle() ? Results::kOk : Results::kInvalidArg;
   });
 }
 

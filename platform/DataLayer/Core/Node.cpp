@@ -25,7 +25,22 @@ void Node::AddHandle() {
   }
 }
 
-void Node::CloseHandle() { Release(); }
+bool Node::CloseHandle() {
+  // A node kept only by its parent has no handle to close: refuse instead of
+  // letting the count wrap (a caller closing the same handle twice).
+  uint32_t holds = m_holds.load(std::memory_order_relaxed);
+  do {
+    if (holds == 0) return false;
+  } while (!m_holds.compare_exchange_weak(holds, holds - 1, std::memory_order_acq_rel, std::memory_order_relaxed));
+  if (holds == 1) {
+    if (m_parent == nullptr) {
+      DestroyTree(this);
+    } else {
+      m_parent->Release();
+    }
+  }
+  return true;
+}
 
 void Node::Release() {
   Node* node = this;

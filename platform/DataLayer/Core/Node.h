@@ -29,7 +29,8 @@ class Node {
 
   // Handles.
   void AddHandle();
-  void CloseHandle();
+  // False when the node has no handle left (it was closed once too often).
+  bool CloseHandle();
   bool LooksValid() const { return m_signature == kSignature; }
 
   const OptionalText& Name() const { return m_name; }

@@ -271,7 +271,9 @@ const char* Parser::DecodeReference(const char* at, const char* end, char16_t*& 
   if (hex) ++at;
   const char* digits = at;
   uint32_t value = 0;
-  while (at < end && at - digits < 8) {
+  // Up to U+10FFFF: at most 6 hex or 7 decimal digits.
+  const ptrdiff_t maxDigits = hex ? 6 : 7;
+  while (at < end && at - digits < maxDigits) {
     const char digit = *at;
     uint32_t weight;
     if (digit >= '0' && digit <= '9') {

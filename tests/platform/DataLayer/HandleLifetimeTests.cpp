@@ -87,6 +87,16 @@ TEST(HandleLifetime, MovingASubtreeBetweenTrees) {
   EXPECT_EQ(Path(below.Get()), DXN_TEXT("\\second\\moving\\below"));
 }
 
+TEST(HandleLifetime, ClosingAHandleTwiceIsRefusedWhileTheNodeLives) {
+  Handle parent = Create(DXN_TEXT("parent"));
+  IDXNode* child = AddNew(parent.Get(), DXN_TEXT("child")).Release();
+  ASSERT_EQ(DxnCloseNodeHandle(child), DXN_S_OK);
+  // The parent still keeps the child, which has no handle left.
+  EXPECT_EQ(DxnCloseNodeHandle(child), DXN_E_INVALIDARG);
+  EXPECT_EQ(ChildCount(parent.Get()), 1u);
+  EXPECT_EQ(Name(ChildAt(parent.Get(), 0).Get()), DXN_TEXT("child"));
+}
+
 TEST(HandleLifetime, DeepTreesAreFreedWithoutRecursion) {
   // Built from the leaf up, so that each attachment has no ancestors to check.
   Handle root = Create(DXN_TEXT("x"));
