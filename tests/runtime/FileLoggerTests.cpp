@@ -252,4 +252,17 @@ TEST(ModuleBanner, NamesModuleVersionProcessAndCommandLine) {
   EXPECT_EQ(DefaultLogFileName(module), L"LoggingTests.log");
 }
 
+TEST(ModuleBanner, CarriesTheVersionOfTheModulesResource) {
+  const std::wstring path = RuntimeTest::ExecutableDirectory() + L"Kestrova.dll";
+  const HMODULE module = ::LoadLibraryW(path.c_str());
+  ASSERT_NE(module, nullptr);
+  const std::wstring banner = BuildModuleBanner(module, L"Kestrova64");
+  EXPECT_NE(banner.find(L"*** Module: " + path + L" (Base: 0x" + PointerText(module) + L")\r\n"), std::wstring::npos)
+      << banner;
+  const std::wstring version = std::wstring(L"\r\n*** Version: ") + KESTROVA_TEST_MODULE_VERSION + L"\r\n";
+  EXPECT_NE(banner.find(version), std::wstring::npos) << banner;
+  EXPECT_EQ(DefaultLogFileName(module), L"Kestrova.log");
+  ::FreeLibrary(module);
+}
+
 }  // namespace

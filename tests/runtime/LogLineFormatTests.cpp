@@ -113,6 +113,18 @@ TEST(LogManager, MaxSeverityComesFromTheSettings) {
   manager.RefreshSettings();
 }
 
+TEST(LogManager, SettingsAreReadAgainAfterFiveSeconds) {
+  ScopedEnvironmentVariable variable(L"GS_Logger_MaxSeverity", L"ERR");
+  LogManager manager;
+  EXPECT_TRUE(manager.IsEnabled(LogSeverity::Err));  // first use reads the settings
+  EXPECT_FALSE(manager.IsEnabled(LogSeverity::Dbg3));
+  ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG3");
+  ::Sleep(1000);
+  EXPECT_FALSE(manager.IsEnabled(LogSeverity::Dbg3));  // still the cached value
+  ::Sleep(4500);
+  EXPECT_TRUE(manager.IsEnabled(LogSeverity::Dbg3));
+}
+
 TEST(LogManager, HoldsFourLoggersAndRefusesAFifth) {
   ScopedReportCapture reports;
   LogManager manager;
