@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the node model benchmarks (DXNodePtr typed reads against the raw
+# store calls, dumps of a 10^4-node tree with and without hidden attributes)
+# and runs them under Wine, printing the figures.
+# KESTROVA_BUILD selects the build folder (default build/win).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+cmake -S "$KESTROVA_ROOT" -B "$KESTROVA_BUILD" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$KESTROVA_ROOT/cmake/mingw-w64-x86_64-posix.cmake" >/dev/null
+cmake --build "$KESTROVA_BUILD" --target NodeBenchmarks -- -j2
+kestrova_start_wineserver
+kestrova_wine "$KESTROVA_BIN/NodeBenchmarks.exe"
