@@ -26,13 +26,12 @@ int64_t CounterNow() noexcept {
 }  // namespace
 
 FunctionTracer::FunctionTracer(uint32_t severity, uint32_t exceptionSeverity, std::wstring text, const wchar_t* file,
-                               uint32_t line, uint64_t extra) noexcept
+                               uint32_t line) noexcept
     : m_severity(severity),
       m_exceptionSeverity(exceptionSeverity),
       m_text(std::move(text)),
       m_file(file),
       m_line(line),
-      m_extra(extra),
       m_uncaughtAtEntry(std::uncaught_exceptions()) {
   LogManager& manager = LogManager::Instance();
   if (manager.IsEnabled(m_severity)) {

@@ -12,7 +12,7 @@
 class FunctionTracer {
  public:
   FunctionTracer(uint32_t severity, uint32_t exceptionSeverity, std::wstring text, const wchar_t* file,
-                 uint32_t line, uint64_t extra = 0) noexcept;
+                 uint32_t line) noexcept;
   ~FunctionTracer();
   FunctionTracer(const FunctionTracer&) = delete;
   FunctionTracer& operator=(const FunctionTracer&) = delete;
@@ -41,7 +41,6 @@ class FunctionTracer {
   std::wstring m_text;
   const wchar_t* const m_file;
   const uint32_t m_line;
-  const uint64_t m_extra;
   int64_t m_start = 0;
   uint32_t m_nestingAdded = 0;
   const int m_uncaughtAtEntry;

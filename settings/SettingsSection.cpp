@@ -23,7 +23,6 @@ SettingsSection::SettingsSection(GlobalSettings& settings, std::wstring name, ui
 void SettingsSection::ResetCaches() {
   ResetMap(m_values);
   ResetMap(m_missing);
-  ResetMap(m_derived);
 }
 
 HRESULT SettingsSection::Read(const wchar_t* key, std::wstring& value, bool useCache) {

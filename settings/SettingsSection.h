@@ -38,6 +38,4 @@ class SettingsSection {
   uint64_t m_loadCount = 0;
   std::unordered_map<std::wstring, std::wstring> m_values;
   std::unordered_set<std::wstring> m_missing;
-  // Cleared with the others; holds values parsed from the texts by users of the section.
-  std::unordered_map<std::wstring, std::wstring> m_derived;
 };
