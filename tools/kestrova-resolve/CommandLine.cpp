@@ -1,0 +1,61 @@
+#include "CommandLine.h"
+
+#include "ToolError.h"
+
+namespace KestrovaResolve {
+
+namespace {
+
+OutputFormat ParseFormat(const std::wstring& value) {
+  if (value == L"tree") return OutputFormat::Tree;
+  if (value == L"xml") return OutputFormat::Xml;
+  throw ToolError(kExitUsage, L"unknown format '" + value + L"' (expected tree or xml)");
+}
+
+}  // namespace
+
+const wchar_t* CommandLine::UsageText() {
+  return L"usage: kestrova-resolve RULES SOURCE [--format tree|xml]\n"
+         L"  RULES   node text file; its first node lists the activity entries as children\n"
+         L"  SOURCE  node text file; its first node is the source node\n"
+         L"  --format tree  the frames as an indented list (default)\n"
+         L"  --format xml   the frame container as node text\n"
+         L"exit status: 0 success, 1 the module returned a failure, 2 usage or input file error\n";
+}
+
+CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
+  CommandLine commandLine;
+  std::vector<std::wstring> files;
+  bool formatGiven = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::wstring& argument = arguments[i];
+    if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
+      commandLine.helpRequested = true;
+      return commandLine;
+    }
+    std::wstring formatValue;
+    if (argument == L"--format") {
+      if (i + 1 == arguments.size()) throw ToolError(kExitUsage, L"--format needs a value: tree or xml");
+      formatValue = arguments[++i];
+    } else if (argument.starts_with(L"--format=")) {
+      formatValue = argument.substr(9);
+    } else if (argument.size() > 1 && argument.front() == L'-') {
+      throw ToolError(kExitUsage, L"unknown option '" + argument + L"'");
+    } else {
+      files.push_back(argument);
+      continue;
+    }
+    if (formatGiven) throw ToolError(kExitUsage, L"--format given more than once");
+    formatGiven = true;
+    commandLine.format = ParseFormat(formatValue);
+  }
+  if (files.size() != 2) {
+    throw ToolError(kExitUsage, files.size() < 2 ? L"RULES and SOURCE files are required"
+                                                 : L"too many arguments: '" + files[2] + L"'");
+  }
+  commandLine.rulesPath = files[0];
+  commandLine.sourcePath = files[1];
+  return commandLine;
+}
+
+}  // namespace KestrovaResolve

@@ -1,0 +1,22 @@
+// The tool's arguments: kestrova-resolve RULES SOURCE [--format tree|xml].
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace KestrovaResolve {
+
+enum class OutputFormat { Tree, Xml };
+
+struct CommandLine {
+  std::wstring rulesPath;
+  std::wstring sourcePath;
+  OutputFormat format = OutputFormat::Tree;
+  bool helpRequested = false;
+
+  // Raises ToolError with kExitUsage for anything else.
+  static CommandLine Parse(const std::vector<std::wstring>& arguments);
+  static const wchar_t* UsageText();
+};
+
+}  // namespace KestrovaResolve
