@@ -25,9 +25,9 @@ inline AttributeSpec List(std::wstring name, std::vector<std::wstring> value) {
 
 struct NodeSpec {
   std::wstring name;  // empty: no name
-  std::wstring type;  // empty: no type
-  std::vector<AttributeSpec> attributes;
-  std::vector<NodeSpec> children;
+  std::wstring type{};  // empty: no type
+  std::vector<AttributeSpec> attributes{};
+  std::vector<NodeSpec> children{};
 };
 
 inline DXNodePtr Build(const NodeSpec& spec) {

@@ -2,6 +2,8 @@
 // source node and returns their frames in one container node.
 #pragma once
 
+#include "IUsageActivityEntry.h"
+
 #include "module/ComponentRoot.h"
 
 namespace UsageStatistics {
@@ -12,9 +14,13 @@ class CUsageActivityItemsResolver : public CComponentRoot, public IUsageActivity
   static constexpr const char kComponentTag[] =
       "CComponentObject<class UsageStatistics::CUsageActivityItemsResolver>::CComponentObject";
 
-  // IUsageActivityItemsResolver
+  // IUsageActivityItemsResolver. Initialize must not run concurrently with
+  // any other call; resolutions may run concurrently among themselves.
   HRESULT Initialize(IDXNode* configuration) override;
   HRESULT ResolveActivityItems(IDXNode* source, IDXNode** container) override;
+
+ private:
+  ActivityEntryList m_entries;
 };
 
 }  // namespace UsageStatistics

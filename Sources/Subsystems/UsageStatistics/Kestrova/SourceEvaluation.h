@@ -1,0 +1,62 @@
+// The source language of activity rules: a source is a literal value or a
+// backslash path walked from a source node to nodes or text values.
+#pragma once
+
+#include "node/DXNodePtr.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace UsageStatistics {
+
+// Receives the results of one evaluation, in evaluation order.
+class ISourceVisitor {
+ public:
+  virtual void OnNode(const DXNodePtr& node) = 0;
+  virtual void OnValue(const std::wstring& value) = 0;
+  virtual ~ISourceVisitor() = default;
+};
+
+// Keeps the values, ignores the nodes.
+class ValuesCollector final : public ISourceVisitor {
+ public:
+  void OnNode(const DXNodePtr&) override {}
+  void OnValue(const std::wstring& value) override { m_values.push_back(value); }
+  const std::vector<std::wstring>& Values() const noexcept { return m_values; }
+  std::vector<std::wstring>& Values() noexcept { return m_values; }
+
+ private:
+  std::vector<std::wstring> m_values;
+};
+
+// The parsed form of a bracketed path element: [left=='value'] or [left!='value'].
+struct PathPredicate {
+  enum class Operator { Equal, NotEqual };
+  std::wstring leftPath;
+  std::wstring value;
+  Operator op = Operator::Equal;
+
+  // Raises 0x8007000D for a malformed filter text.
+  static PathPredicate Parse(std::wstring_view inner);
+};
+
+// True for a non-empty text that does not start with a backslash and is a
+// plain child-name element.
+bool IsLiteralSource(std::wstring_view source);
+
+// A literal yields itself as one value; anything else is walked as a path.
+void EvaluateSource(const DXNodePtr& node, std::wstring_view source, ISourceVisitor& visitor);
+
+// Walks the path from the element at position (0 for the whole path).
+void WalkPath(const DXNodePtr& node, std::wstring_view path, size_t position, ISourceVisitor& visitor);
+
+// Takes the element at position and moves position past it; false at the end.
+bool NextPathElement(std::wstring_view path, size_t& position, std::wstring_view& element);
+
+// The first value, or the empty text when there is none.
+std::wstring ResolveFirstValue(const DXNodePtr& node, std::wstring_view source);
+std::vector<std::wstring> ResolveAllValues(const DXNodePtr& node, std::wstring_view source);
+
+}  // namespace UsageStatistics

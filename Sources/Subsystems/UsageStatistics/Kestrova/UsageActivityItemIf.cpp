@@ -1,0 +1,96 @@
+#include "UsageActivityItemIf.h"
+
+#include "SourceEvaluation.h"
+#include "UsageActivityEntryFactory.h"
+
+#include "node/NodeErrors.h"
+
+#include "Sources/Common/ErrorHandling/HRES.h"
+#include "logging/LogStatement.h"
+#include "node/NodeDump.h"
+
+namespace UsageStatistics {
+
+namespace Detail {
+
+namespace {
+
+// The conditions of an or/and node; a node without children is invalid.
+ConditionList MakeChildConditions(const DXNodePtr& configuration, const wchar_t* constructor,
+                                  const wchar_t* invalidText) {
+  const uint32_t count = configuration.GetChildCount();
+  if (count == 0) {
+    KLOG_ERR(constructor << L" failed: " << invalidText << configuration);
+    ThrowHr(NodeErrors::kInvalidData);
+  }
+  ConditionList conditions;
+  conditions.reserve(count);
+  configuration.ForEachChild([&](const DXNodePtr& child) { conditions.push_back(MakeCondition(child)); });
+  return conditions;
+}
+
+}  // namespace
+
+ConditionPtr MakeCondition(const DXNodePtr& configuration) {
+  const std::wstring type = configuration.GetType();
+  if (type == L"OrCondition") return std::make_shared<OrCondition>(configuration);
+  if (type == L"CaseCondition") return std::make_shared<CaseCondition>(configuration);
+  if (type == L"AndCondition") return std::make_shared<AndCondition>(configuration);
+  KLOG_ERR(L"UsageStatistics::Detail::MakeCondition failed: Invalid condition node: " << configuration);
+  ThrowHr(NodeErrors::kInvalidData);
+}
+
+OrCondition::OrCondition(const DXNodePtr& configuration)
+    : m_conditions(MakeChildConditions(configuration, L"UsageStatistics::Detail::OrCondition::OrCondition",
+                                       L"Invalid OR condition: ")) {}
+
+bool OrCondition::Evaluate(const DXNodePtr& source) {
+  for (const ConditionPtr& condition : m_conditions) {
+    if (condition->Evaluate(source)) return true;
+  }
+  return false;
+}
+
+AndCondition::AndCondition(const DXNodePtr& configuration)
+    : m_conditions(MakeChildConditions(configuration, L"UsageStatistics::Detail::AndCondition::AndCondition",
+                                       L"Invalid AND condition: ")) {}
+
+bool AndCondition::Evaluate(const DXNodePtr& source) {
+  for (const ConditionPtr& condition : m_conditions) {
+    if (!condition->Evaluate(source)) return false;
+  }
+  return true;
+}
+
+CaseCondition::CaseCondition(const DXNodePtr& configuration)
+    : m_valuePath1(configuration.GetString(L"CaseValuePath1")),
+      m_valuePath2(configuration.GetString(L"CaseValuePath2")),
+      m_not(configuration.GetBool(L"Not", false)) {}
+
+bool CaseCondition::Evaluate(const DXNodePtr& source) {
+  const std::wstring value2 = ResolveFirstValue(source, m_valuePath2);
+  const std::wstring value1 = ResolveFirstValue(source, m_valuePath1);
+  return (value1 == value2) != m_not;
+}
+
+}  // namespace Detail
+
+CUsageActivityItemIf::CUsageActivityItemIf(const DXNodePtr& configuration) {
+  const DXNodePtr condition = configuration.GetChild(L"Condition");
+  const DXNodePtr thenPart = configuration.GetChild(L"Then");
+  const DXNodePtr elsePart = configuration.GetChild(L"Else", false);
+  m_condition = Detail::MakeCondition(condition);
+  m_thenEntries = MakeActivityEntries(thenPart);
+  if (elsePart) m_elseEntries = MakeActivityEntries(elsePart);
+}
+
+ActivityFrameList CUsageActivityItemIf::ResolveActivityEntry(const DXNodePtr& source) {
+  ActivityFrameList result;
+  for (const ActivityEntryPtr& entry : m_condition->Evaluate(source) ? m_thenEntries : m_elseEntries) {
+    ActivityFrameList frames = entry->ResolveActivityEntry(source);
+    for (DXNodePtr& frame : frames) result.push_back(std::move(frame));
+  }
+  return result;
+}
+
+}  // namespace UsageStatistics
