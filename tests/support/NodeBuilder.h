@@ -30,17 +30,17 @@ struct NodeSpec {
   std::vector<NodeSpec> children{};
 };
 
-inline DXNodePtr Build(const NodeSpec& spec) {
-  DXNodePtr node = DXNodePtr::Create(spec.name.empty() ? nullptr : spec.name.c_str(),
-                                     spec.type.empty() ? nullptr : spec.type.c_str());
-  for (const AttributeSpec& attribute : spec.attributes) {
+inline DXNodePtr Build(const NodeSpec& description) {
+  DXNodePtr node = DXNodePtr::Create(description.name.empty() ? nullptr : description.name.c_str(),
+                                     description.type.empty() ? nullptr : description.type.c_str());
+  for (const AttributeSpec& attribute : description.attributes) {
     const wchar_t* name = attribute.name.c_str();
     if (auto* text = std::get_if<std::wstring>(&attribute.value)) node.SetString(name, *text);
     if (auto* number = std::get_if<int64_t>(&attribute.value)) node.SetInt64(name, *number);
     if (auto* flag = std::get_if<bool>(&attribute.value)) node.SetBool(name, *flag);
     if (auto* list = std::get_if<std::vector<std::wstring>>(&attribute.value)) node.SetStringList(name, *list);
   }
-  for (const NodeSpec& child : spec.children) node.AddChild(Build(child));
+  for (const NodeSpec& child : description.children) node.AddChild(Build(child));
   return node;
 }
 
