@@ -160,11 +160,15 @@ bool DXNodePtr::HasAttribute(const wchar_t* name) const {
   return found;
 }
 
+bool DXNodePtr::TryGetAttributeType(const wchar_t* name, uint16_t& type) const {
+  bool found = false;
+  ThrowIfFailed(NotFoundOr(DxnGetAttribute(m_handle, name, nullptr, nullptr, nullptr, &type), found));
+  return found;
+}
+
 bool DXNodePtr::HasTypedAttribute(const wchar_t* name) const {
   uint16_t actualType = kTypeNone;
-  bool found = false;
-  ThrowIfFailed(NotFoundOr(DxnGetAttribute(m_handle, name, nullptr, nullptr, nullptr, &actualType), found));
-  return found && actualType != kTypeNone;
+  return TryGetAttributeType(name, actualType) && actualType != kTypeNone;
 }
 
 std::vector<std::wstring> DXNodePtr::GetAttributeNames() const noexcept {

@@ -81,6 +81,8 @@ class DXNodePtr {
   // A null name deletes every attribute; when not required, absence is ignored.
   void DeleteAttribute(const wchar_t* name, bool required = true) const;
   uint16_t GetAttributeType(const wchar_t* name) const;
+  // The actual type without reading the value; false when absent.
+  bool TryGetAttributeType(const wchar_t* name, uint16_t& type) const;
 
   void SetString(const wchar_t* name, const wchar_t* text, uint32_t length = kMeasureText) const;
   void SetString(const wchar_t* name, const std::wstring& text) const {

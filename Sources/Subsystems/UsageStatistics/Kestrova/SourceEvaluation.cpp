@@ -14,11 +14,9 @@ using NodePaths::PathElementKind;
 
 // One OnValue per text of a list attribute, else one for the attribute as text.
 void VisitAttributeValues(const DXNodePtr& node, const std::wstring& name, ISourceVisitor& visitor) {
+  // The type alone first: the value is read once, in its own form.
   uint16_t type = 0;
-  {
-    std::vector<uint8_t> ignored;
-    if (!DXNodePtr::GetRawAttribute(node, name.c_str(), ignored, &type)) return;
-  }
+  if (!node.TryGetAttributeType(name.c_str(), type)) return;
   if ((type & DXN_TYPE_LIST_FLAG) != 0) {
     std::vector<std::wstring> texts;
     if (node.TryGetStringList(name.c_str(), texts)) {
