@@ -25,10 +25,25 @@ kestrova_wineserver() {
   fi
 }
 
+# Compiler cache, when the machine has one: build folders of the same tree
+# (a developer's side builds) then share their objects.
+kestrova_launcher_options() {
+  if command -v ccache >/dev/null 2>&1; then
+    export CCACHE_BASEDIR=$KESTROVA_ROOT CCACHE_NOHASHDIR=1
+    echo "-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+  fi
+}
+
+# Configures and builds; targets named by the caller, or everything.
 kestrova_configure_and_build() {
-  cmake -S "$KESTROVA_ROOT" -B "$KESTROVA_BUILD" -G Ninja \
+  # shellcheck disable=SC2046
+  cmake -S "$KESTROVA_ROOT" -B "$KESTROVA_BUILD" -G Ninja $(kestrova_launcher_options) \
     -DCMAKE_TOOLCHAIN_FILE="$KESTROVA_ROOT/cmake/mingw-w64-x86_64-posix.cmake" >/dev/null
-  cmake --build "$KESTROVA_BUILD"
+  if [ $# -gt 0 ]; then
+    cmake --build "$KESTROVA_BUILD" --target "$@"
+  else
+    cmake --build "$KESTROVA_BUILD"
+  fi
 }
 
 # Starts one persistent wineserver for this prefix (created on first use) and
