@@ -1,1 +1,134 @@
-// Placeholder: filled in by its own change.
+#include "TransientStorage.h"
+
+#include "Sources/Common/ErrorHandling/HRES.h"
+#include "logging/LogStatement.h"
+#include "node/NodeSerialization.h"
+#include "settings/FileSystem.h"
+
+#include <windows.h>
+
+#include <exception>
+#include <new>
+
+namespace UsageStatistics::Detail {
+namespace {
+
+constexpr uint32_t kSerializeFlags = 257;
+constexpr uint32_t kDeserializeFlags = 0;
+constexpr wchar_t kTemporarySuffix[] = L".tmp";
+
+// The failure of the exception being handled, for the log.
+HRES CurrentFailure() noexcept {
+  try {
+    throw;
+  } catch (const HRX& failure) {
+    return failure;
+  } catch (const std::bad_alloc&) {
+    return HRES(E_OUTOFMEMORY);
+  } catch (...) {
+    return HRES(E_UNEXPECTED);
+  }
+}
+
+std::vector<IDXNode*> HandlesOf(const std::vector<DXNodePtr>& nodes) {
+  std::vector<IDXNode*> handles;
+  handles.reserve(nodes.size());
+  for (const DXNodePtr& node : nodes) handles.push_back(node.Get());
+  return handles;
+}
+
+// The directory part up to and including the last separator; empty when none.
+std::wstring ParentDirectoryOf(const std::wstring& path) {
+  const size_t separator = path.find_last_of(L"\\/");
+  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
+}
+
+}  // namespace
+
+CTransientStorage::CTransientStorage(std::wstring path, const DataEncryption::CNodeEncryptor& encryptor)
+    : m_path(std::move(path)), m_encryptor(encryptor) {}
+
+std::wstring CTransientStorage::TemporaryPath() const { return m_path + kTemporarySuffix; }
+
+std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
+                                                   const DataEncryption::CNodeEncryptor& encryptor) {
+  std::vector<DXNodePtr> frames =
+      NodeUtils::DeserializeFromFile(path, DXNSerializationType_NodeText, kDeserializeFlags);
+  const std::vector<IDXNode*> handles = HandlesOf(frames);
+  encryptor.DecryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
+                         DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
+                         nullptr, nullptr, nullptr);
+  return frames;
+}
+
+void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept {
+  if (m_path.empty()) return;
+  // A store interrupted before its move leaves its temporary file behind.
+  try {
+    const std::wstring temporary = TemporaryPath();
+    if (FileExists(temporary) && !::DeleteFileW(temporary.c_str())) {
+      const HRES failure = HrFromWin32(static_cast<LONG>(::GetLastError()));
+      KLOG_DBG(L"Failed deleting pending activity frames file " << temporary << L" due to" << failure);
+    }
+  } catch (...) {
+  }
+  if (!FileExists(m_path)) return;
+  try {
+    std::vector<DXNodePtr> frames = ReadFile(m_path, m_encryptor);
+    {
+      const std::lock_guard guard(queueLock);
+      queue.reserve(queue.size() + frames.size());
+      for (DXNodePtr& frame : frames) queue.push_back(std::move(frame));
+    }
+    KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames restored from transient storage");
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_DBG(L"Failed to import pending activity frames from file " << m_path << L" due to " << failure);
+  }
+  DeleteStorageFile();
+}
+
+void CTransientStorage::DeleteStorageFile() noexcept {
+  if (::DeleteFileW(m_path.c_str())) return;
+  const HRES failure = HrFromWin32(static_cast<LONG>(::GetLastError()));
+  KLOG_DBG(L"Failed deleting pending activity frames file " << m_path << L" due to" << failure);
+}
+
+void CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
+  try {
+    if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(::DeleteFileW(m_path.c_str())));
+    if (frames.empty()) return;
+    if (m_path.empty()) {
+      KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
+      return;
+    }
+    Store(frames);
+    KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames accumulated in transient storage");
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Failed storing pending activity frames to file " << m_path << L" due to" << failure);
+  }
+}
+
+// Serializes into the temporary file and moves it over the path, so that a
+// failed or interrupted store never leaves a partial file at the path.
+void CTransientStorage::Store(std::vector<DXNodePtr>& frames) {
+  CreateDirectories(ParentDirectoryOf(m_path));
+  const std::vector<IDXNode*> handles = HandlesOf(frames);
+  m_encryptor.EncryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
+                           DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
+                           nullptr, nullptr, nullptr);
+  const std::wstring temporary = TemporaryPath();
+  try {
+    NodeUtils::SerializeToFile(temporary, handles.data(), static_cast<uint32_t>(handles.size()),
+                               DXNSerializationType_NodeText, kSerializeFlags,
+                               DataEncryption::CNodeEncryptor::kWholeSubtree);
+    ThrowIfFailed(
+        HRES(::MoveFileExW(temporary.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
+  } catch (...) {
+    ::DeleteFileW(temporary.c_str());
+    throw;
+  }
+}
+
+}  // namespace UsageStatistics::Detail

@@ -1,0 +1,43 @@
+// The transient storage file of pending activity frames: written when the
+// accumulator stops, read back into its queue and deleted when the next one
+// starts. Attribute values are stored encrypted; names, types and tree shape
+// stay in clear.
+#pragma once
+
+#include "Sources/General/DataEncryption/NodeEncryptorImpl.h"
+#include "node/DXNodePtr.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace UsageStatistics::Detail {
+
+class CTransientStorage {
+ public:
+  // path: already expanded; empty = no file. The encryptor is the accumulator's and outlives this object.
+  CTransientStorage(std::wstring path, const DataEncryption::CNodeEncryptor& encryptor);
+
+  const std::wstring& Path() const noexcept { return m_path; }
+  // Where a store is written before it is moved over the path.
+  std::wstring TemporaryPath() const;
+
+  // Restores the file's frames to the end of queue under queueLock, logs, deletes the file
+  // (and a leftover temporary file of an interrupted store). Never raises.
+  void ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept;
+  // Deletes an old file, then writes frames (encrypting their attributes in place) atomically. Never raises.
+  void ExportPending(std::vector<DXNodePtr>& frames) noexcept;
+
+  // The decrypted frames of a storage file, without deleting it; raises HRX on failure.
+  // For operators' tools (kestrova-host --show-pending).
+  static std::vector<DXNodePtr> ReadFile(const std::wstring& path, const DataEncryption::CNodeEncryptor& encryptor);
+
+ private:
+  void Store(std::vector<DXNodePtr>& frames);
+  void DeleteStorageFile() noexcept;
+
+  std::wstring m_path;
+  const DataEncryption::CNodeEncryptor& m_encryptor;
+};
+
+}  // namespace UsageStatistics::Detail
