@@ -50,6 +50,9 @@ void WriteAttribute(const DXNodePtr& node, const std::wstring& name, uint16_t ty
                                 static_cast<uint32_t>(bytes.size())));
 }
 
+// Depth 0 and 1 both mean the node alone; n reaches n - 1 levels below it.
+bool DescendsBelow(uint32_t depth) { return depth > 1; }
+
 uint32_t LowerDepth(uint32_t depth) { return depth == CNodeEncryptor::kWholeSubtree ? depth : depth - 1; }
 
 }  // namespace
@@ -77,7 +80,7 @@ class CNodeEncryptor::Walk {
         DecryptAttribute(node, name, type);
       }
     }
-    if (depth == 0) return;
+    if (!DescendsBelow(depth)) return;
     node.ForEachChild([&](const DXNodePtr& child) { ProcessTree(child, LowerDepth(depth)); });
   }
 
@@ -86,7 +89,7 @@ class CNodeEncryptor::Walk {
     for (const std::wstring& name : SelectedAttributes(node)) {
       if (node.HasAttribute(name.c_str())) return true;
     }
-    if (depth == 0) return false;
+    if (!DescendsBelow(depth)) return false;
     const uint32_t count = node.GetChildCount();
     for (uint32_t index = 0; index < count; ++index) {
       if (HasWork(node.GetChild(index), LowerDepth(depth))) return true;

@@ -43,8 +43,8 @@ class CNodeEncryptor {
   // attributes to process. A type named twice raises 0x80040901.
   explicit CNodeEncryptor(const DXNodePtr& settings);
 
-  // depth 0 = the given nodes only, 0x7FFFFFFF = whole subtrees, n = n - 1
-  // further levels. Mode 0 changes the nodes; modes 1 and 2 leave them alone
+  // depth 0 = the given nodes only, 0x7FFFFFFF = whole subtrees, n = the nodes
+  // and n - 1 further levels. Mode 0 changes the nodes; modes 1 and 2 leave them alone
   // and, when output is given, put one new handle per input node into it
   // (owned by the caller: the processed copy, or in mode 1 a second handle of
   // a node that had nothing to process). Mode 2 requires output. In mode 0 an
