@@ -1,0 +1,244 @@
+#include "TransientUsageStatsAccumulator.h"
+
+#include "UsageStatisticsSwitch.h"
+
+#include "Sources/Common/ErrorHandling/HRES.h"
+#include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
+#include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
+#include "logging/LogStatement.h"
+#include "module/HostInstance.h"
+#include "node/NodeDump.h"
+#include "settings/FileSystem.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iterator>
+
+namespace UsageStatistics {
+
+namespace {
+constexpr wchar_t kFailureCounter[] = L"FailureCounter";
+constexpr wchar_t kStoreRequest[] = L"StoreRequest";
+constexpr uint32_t kDefaultMaxSendFailures = 3;
+constexpr uint64_t kSinkIntervalSeconds = 1;
+
+// The counter as a 32-bit read; a value the store cannot give as one counts
+// as no failure yet, so the frame is still tried.
+int32_t ReadFailureCounter(const DXNodePtr& frame) noexcept {
+  try {
+    int32_t failures = 0;
+    if (frame.TryGetInt32(kFailureCounter, failures)) return failures;
+  } catch (const HRX&) {
+  }
+  return 0;
+}
+}  // namespace
+
+CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<IDXRequestProcessor>& requestProcessor,
+                                                                 const DXNodePtr& settings) {
+  if (!requestProcessor || !settings) ThrowHr(E_POINTER);
+  m_requestProcessor = requestProcessor;
+  m_configServer = GetNamedInstance<IDXConfigSubscriptionProxy>(Kestrova::HostNames::ConfigServerProxy);
+
+  m_encryptor.emplace(DataEncryption::CNodeEncryptor::EncryptAll());
+  ReadSettings(settings);
+
+  m_storage.emplace(m_transientStoragePath, *m_encryptor);
+  {
+    std::vector<DXNodePtr> restored;
+    m_storage->ImportPending(restored, m_queueLock);
+    std::lock_guard queueLock(m_queueLock);
+    std::move(restored.begin(), restored.end(), std::back_inserter(m_queue));
+  }
+
+  try {
+    Subscribe();
+    m_worker = std::thread(&CTransientUsageStatsAccumulator::WorkerLoop, this);
+  } catch (...) {
+    Unsubscribe();
+    throw;
+  }
+}
+
+CTransientUsageStatsAccumulator::~CTransientUsageStatsAccumulator() {
+  Unsubscribe();
+  Stop();
+}
+
+void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
+  m_sendIntervalSec = settings.GetInt64(L"SendIntervalSec");
+  int32_t maxSendFailures = static_cast<int32_t>(kDefaultMaxSendFailures);
+  settings.TryGetInt32(L"MaxSendFailures", maxSendFailures);
+  m_maxSendFailures = static_cast<uint32_t>(maxSendFailures);
+  m_togglePath = settings.GetString(L"UsageStatisticsCfgPath");
+  m_transientStoragePath = ExpandEnvironment(settings.GetString(L"TransientStoragePath", std::wstring()));
+  int64_t maxQueuedFrames = 0;
+  if (settings.TryGetInt64(L"MaxQueuedFrames", maxQueuedFrames) && maxQueuedFrames > 0) {
+    m_maxQueuedFrames = static_cast<uint64_t>(maxQueuedFrames);
+  }
+
+  // Cycles without pause would hammer the service.
+  if (m_sendIntervalSec < 1) {
+    KLOG_WARN(L"SendIntervalSec " << m_sendIntervalSec << L" is below 1 second; 1 second is used");
+    m_sendIntervalSec = 1;
+  }
+}
+
+void CTransientUsageStatsAccumulator::Subscribe() {
+  // The switch must be known before the first frames arrive: the current
+  // content comes later, on the server's thread.
+  if (const std::optional<bool> enabled = Detail::ReadSwitchNode(m_togglePath)) SetEnabled(*enabled);
+
+  Detail::SwitchHandlers handlers = Detail::MakeSwitchHandlers(m_togglePath, [this](bool value) { SetEnabled(value); });
+  m_sink = CfgSubscriptionsHelpers::CConfigSubscriptionsSink::Create(
+      kSinkIntervalSeconds, std::move(handlers.onModifications), std::move(handlers.onNode));
+
+  const auto proxy = GetNamedInstance<IDXConfigSubscriptionProxy>(Kestrova::HostNames::ConfigServerProxy);
+  m_subscription = CfgSubscriptionsHelpers::SubscribeToConfig(
+      proxy, m_sink, m_togglePath, CfgSubscriptionsHelpers::kSwitchMaxDepth, CfgSubscriptionsHelpers::kSwitchChangesMask,
+      CfgSubscriptionsHelpers::kSwitchSubscribeOptions, false);
+}
+
+void CTransientUsageStatsAccumulator::Unsubscribe() noexcept {
+  if (m_configServer && m_subscription) CfgSubscriptionsHelpers::RemoveSubscription(m_configServer, m_subscription);
+  m_subscription = nullptr;
+  // The handlers point at this object: none may run once it starts going away.
+  if (m_sink) CfgSubscriptionsHelpers::CloseSink(m_sink.Get());
+}
+
+void CTransientUsageStatsAccumulator::StoreFrame(const DXNodePtr& frame) {
+  if (!m_enabled.load()) return;
+  std::lock_guard queueLock(m_queueLock);
+  // Checked under the lock: Stop copies the queue for the file under it too,
+  // so a frame is either in that copy or discarded, never left behind.
+  if (m_stopping.load()) return;
+  m_queue.push_back(frame);
+  if (m_maxQueuedFrames != 0) EnforceQueueBound();
+}
+
+void CTransientUsageStatsAccumulator::EnforceQueueBound() {
+  const size_t pending = m_pendingCount.load();
+  const size_t room = pending >= m_maxQueuedFrames ? 0 : static_cast<size_t>(m_maxQueuedFrames - pending);
+  if (m_queue.size() <= room) return;
+  const size_t excess = m_queue.size() - room;
+  m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(excess));
+  m_droppedByBound.fetch_add(excess);
+}
+
+void CTransientUsageStatsAccumulator::LogDroppedFrames() {
+  const uint64_t dropped = m_droppedByBound.exchange(0);
+  if (dropped != 0) KLOG_WARN(dropped << L" Usage statistics frames dropped: queue limit reached");
+}
+
+void CTransientUsageStatsAccumulator::Stop() {
+  std::lock_guard stopCall(m_stopCall);
+  // Set before the worker lock is taken: a sending pass in progress sees it
+  // at its next frame and hands the rest back, so a stop waits for one
+  // request at most, not for a whole pass against a slow service.
+  m_stopping = true;
+  {
+    std::lock_guard workerLock(m_workerLock);
+    m_wakeUp.notify_all();
+  }
+  if (m_worker.joinable()) m_worker.join();
+  if (!m_storage) return;
+
+  // Second handles: the queue keeps its frames, so that a second Stop
+  // writes the same file instead of deleting it.
+  std::vector<DXNodePtr> frames;
+  {
+    std::lock_guard queueLock(m_queueLock);
+    frames.assign(m_queue.begin(), m_queue.end());
+  }
+  m_storage->ExportPending(frames);
+}
+
+void CTransientUsageStatsAccumulator::SetEnabled(bool value) {
+  bool expected = !value;
+  if (!m_enabled.compare_exchange_strong(expected, value)) return;
+  KLOG_DBG(L"Usage statistics tracking set to " << (value ? L"true" : L"false"));
+}
+
+void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
+  const auto interval = std::chrono::seconds(m_sendIntervalSec);
+  while (!m_stopping.load()) {
+    std::unique_lock workerLock(m_workerLock);
+    m_wakeUp.wait_for(workerLock, interval, [this] { return m_stopping.load(); });
+    try {
+      TakeOver();
+      SendPending();
+    } catch (const HRX& failure) {
+      KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
+    } catch (...) {
+      KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: unexpected exception");
+    }
+    LogDroppedFrames();
+  }
+
+  // A stop that took the worker lock right after a cycle finds the frames
+  // that cycle kept: they go to the queue, behind it, so the file gets them.
+  std::lock_guard sendLock(m_sendLock);
+  if (!m_pending.empty()) {
+    std::lock_guard queueLock(m_queueLock);
+    std::move(m_pending.begin(), m_pending.end(), std::back_inserter(m_queue));
+    m_pending.clear();
+    m_pendingCount = 0;
+  }
+}
+
+void CTransientUsageStatsAccumulator::TakeOver() {
+  if (m_stopping.load()) return;
+  std::lock_guard queueLock(m_queueLock);
+  std::move(m_queue.begin(), m_queue.end(), std::back_inserter(m_pending));
+  m_queue.clear();
+  m_pendingCount = m_pending.size();
+}
+
+void CTransientUsageStatsAccumulator::SendPending() {
+  std::lock_guard sendLock(m_sendLock);
+  std::vector<DXNodePtr> retained;
+  size_t next = 0;
+  for (; next < m_pending.size(); ++next) {
+    if (m_stopping.load()) break;
+    const DXNodePtr& frame = m_pending[next];
+    const int32_t failures = ReadFailureCounter(frame);
+    if (static_cast<uint32_t>(std::max(failures, 0)) >= m_maxSendFailures) {
+      KLOG_DBG3(L"Unsuccessful send attempts count exceeded for activity frame" << frame);
+      continue;
+    }
+    KLOG_DBG3(L"Sending usage activity frame " << frame);
+    if (SendFrame(frame)) continue;
+    KLOG_DBG3(L"Failed sending usage activity frame " << frame);
+    frame.SetInt64(kFailureCounter, static_cast<int64_t>(failures) + 1);
+    retained.push_back(frame);
+  }
+
+  if (m_stopping.load()) {
+    std::lock_guard queueLock(m_queueLock);
+    std::move(retained.begin(), retained.end(), std::back_inserter(m_queue));
+    std::move(m_pending.begin() + static_cast<std::ptrdiff_t>(next), m_pending.end(), std::back_inserter(m_queue));
+    m_pending.clear();
+  } else {
+    m_pending = std::move(retained);
+  }
+  m_pendingCount = m_pending.size();
+}
+
+bool CTransientUsageStatsAccumulator::SendFrame(const DXNodePtr& frame) {
+  HRESULT hr = E_FAIL;
+  try {
+    const DXNodePtr request = DXNodePtr::Create(kStoreRequest, nullptr);
+    request.AddChild(frame);
+    IDXNode* result = nullptr;
+    hr = m_requestProcessor->ProcessRequest(request.Get(), &result);
+    const DXNodePtr unread(result, DXNodePtr::Handle::Adopt);
+    // The store keeps a node's parent for as long as any handle lives: a
+    // frame left in this request could never be wrapped again for a retry.
+    request.RemoveChild(frame);
+  } catch (const HRX& failure) {
+    if (SUCCEEDED(hr)) hr = failure.Code();
+  }
+  return SUCCEEDED(hr);
+}
+
+}  // namespace UsageStatistics
