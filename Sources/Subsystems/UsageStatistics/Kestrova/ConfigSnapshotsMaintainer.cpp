@@ -1,11 +1,135 @@
 #include "ConfigSnapshotsMaintainer.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
+#include "Sources/Common/ErrorHandling/HRES.h"
+#include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
+#include "logging/LogStatement.h"
+#include "module/HostInstance.h"
+#include "node/NodePaths.h"
+#include "node/ValueFormats.h"
+
+#include <chrono>
+
 namespace UsageStatistics {
 
-HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode*) { return E_NOTIMPL; }
+namespace {
+constexpr wchar_t kEntryType[] = L"ConfigSnapshotEntry";
+}  // namespace
 
-HRESULT CConfigSnapshotsMaintainer::Shutdown() { return E_NOTIMPL; }
+HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode* settings) {
+  try {
+    if (settings == nullptr) ThrowHr(E_POINTER);
+    ConfigureSteps(DXNodePtr(settings, DXNodePtr::Handle::Duplicate));
+    return S_OK;
+  } catch (const HRX& failure) {
+    // Whatever the steps before the failure started is stopped first.
+    Shutdown();
+    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::Configure failed: " << failure);
+    return PublishErrorInfo(failure);
+  }
+}
 
-HRESULT CConfigSnapshotsMaintainer::ProcessUsageActivity(IDXNode*) { return E_NOTIMPL; }
+void CConfigSnapshotsMaintainer::ConfigureSteps(const DXNodePtr& settings) {
+  m_statusRootPath = settings.GetString(L"SnapshotStatusesCfgPath");
+  settings.GetInt64(L"SinkIntervalSec");
+
+  const auto serviceClient = GetNamedInstance<IDXServiceClient>(Kestrova::HostNames::ServiceClient);
+  CompPtr<IDXRequestProcessor> requestProcessor;
+  HRX hr = serviceClient->GetService(Kestrova::HostNames::UsageStatisticsService, 0, IID_IDXRequestProcessor,
+                                     requestProcessor.PutVoid());
+
+  const DXNodePtr storageSettings = settings.GetChild(L"TransientStorage");
+  // The old accumulator writes its frames to the file before the new one
+  // reads it back.
+  m_accumulator.reset();
+  m_accumulator = std::make_unique<CTransientUsageStatsAccumulator>(requestProcessor, storageSettings);
+
+  m_toggle = Detail::CUsageStatisticsToggler::Create();
+
+  const auto proxy = GetNamedInstance<IComponentObject>(Kestrova::HostNames::ConfigServerProxy, IID_IDXConfigServer);
+  const CompPtr<IDXConfigServerComponent> server = CfgSubscriptionsHelpers::GetConfigServerComponent(proxy.Get());
+  AddEntries(settings.GetChild(L"ConfigSnapshots"), server);
+
+  const int64_t intervalHours = settings.GetInt64(L"SendSnapshotsIntervalHours");
+  // Negative periods would run passes back to back; larger ones overflow
+  // the worker's nanosecond period.
+  if (intervalHours < 0 || intervalHours > kMaxSnapshotIntervalHours) ThrowHr(E_INVALIDARG);
+  m_snapshotAction.reset();
+  m_snapshotAction = std::make_unique<SnapshotAction>(std::chrono::hours(static_cast<int32_t>(intervalHours)),
+                                                      std::chrono::seconds(0), [this] { SnapshotPass(); });
+}
+
+void CConfigSnapshotsMaintainer::AddEntries(const DXNodePtr& snapshots,
+                                            const CompPtr<IDXConfigServerComponent>& server) {
+  snapshots.ForEachChild([&](const DXNodePtr& child) {
+    if (child.GetType() != kEntryType) return;
+    auto entry = std::make_unique<CConfigSnapshotEntry>(child, m_statusRootPath, server);
+    // A second Configure may meet the running snapshot pass of the first.
+    std::lock_guard lock(m_lock);
+    const std::wstring basePath = entry->BasePath();
+    m_entries.try_emplace(basePath, std::move(entry));  // the first entry of a base path stays
+  });
+}
+
+bool CConfigSnapshotsMaintainer::StatisticsEnabled() const noexcept { return m_toggle && m_toggle->IsEnabled(); }
+
+void CConfigSnapshotsMaintainer::StoreFrames(const ActivityFrameList& frames) {
+  if (!m_accumulator) return;
+  for (const DXNodePtr& frame : frames) m_accumulator->StoreFrame(frame);
+}
+
+HRESULT CConfigSnapshotsMaintainer::ProcessUsageActivity(IDXNode* notification) {
+  try {
+    if (notification == nullptr) ThrowHr(E_POINTER);
+    if (!StatisticsEnabled()) return S_OK;
+
+    std::lock_guard lock(m_lock);
+    const DXNodePtr node(notification, DXNodePtr::Handle::Duplicate);
+    const std::wstring modifiedPath = node.GetString(L"ModifiedPath");
+    bool matched = false;
+    for (const auto& [basePath, entry] : m_entries) {
+      if (!NodePaths::IsPathUnder(modifiedPath, basePath)) continue;
+      matched = true;
+      StoreFrames(entry->ProcessModification(node));
+    }
+    if (!matched) ThrowHr(HrFromWin32(ERROR_INVALID_DATA));
+    return S_OK;
+  } catch (const HRX& failure) {
+    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::ProcessUsageActivity failed: " << failure);
+    return PublishErrorInfo(failure);
+  }
+}
+
+void CConfigSnapshotsMaintainer::SnapshotPass() {
+  if (!StatisticsEnabled()) return;
+  std::lock_guard lock(m_lock);
+  const auto now = std::chrono::system_clock::now();
+  for (const auto& [basePath, entry] : m_entries) {
+    try {
+      if (entry->IsSnapshotDue(now)) StoreFrames(entry->CreateSnapshot(now));
+    } catch (const HRX& failure) {
+      KLOG_ERR(L"Snapshot creation for entry " << ValueFormats::GuidToString(entry->Id(), ValueFormats::GuidForm::Braced)
+                                               << L" failed due to " << failure);
+    }
+  }
+}
+
+HRESULT CConfigSnapshotsMaintainer::Shutdown() {
+  try {
+    if (m_toggle) m_toggle->Stop();
+    if (m_snapshotAction) m_snapshotAction->Stop();
+    // Under the lock, so that a snapshot pass or a notification in progress
+    // hands its frames over before the accumulator writes the file.
+    std::lock_guard lock(m_lock);
+    if (m_accumulator) m_accumulator->Stop();
+    m_entries.clear();
+    return S_OK;
+  } catch (const HRX& failure) {
+    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::Shutdown failed: " << failure);
+    return PublishErrorInfo(failure);
+  }
+}
+
+void CConfigSnapshotsMaintainer::FinalRelease() { m_snapshotAction.reset(); }
 
 }  // namespace UsageStatistics
