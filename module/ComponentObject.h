@@ -6,6 +6,7 @@
 #include "ComponentsModule.h"
 #include "Guids.h"
 
+#include "Sources/Common/Components/DbgAliveObjectsTracker.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 
 #include <atomic>
@@ -20,10 +21,14 @@ class CComponentObject final : public T {
  public:
   template <typename... Args>
   explicit CComponentObject(Args&&... args) : T(std::forward<Args>(args)...) {
+    DbgAliveObjectsTracker::Instance().Register(this, T::kComponentTag);
     CComponentsModule::Instance().LockModule();
   }
 
-  ~CComponentObject() override { CComponentsModule::Instance().UnlockModule(); }
+  ~CComponentObject() override {
+    DbgAliveObjectsTracker::Instance().Unregister(this);
+    CComponentsModule::Instance().UnlockModule();
+  }
 
   uint32_t AddRef() override { return m_references.fetch_add(1, std::memory_order_relaxed) + 1; }
 

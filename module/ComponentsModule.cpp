@@ -1,5 +1,7 @@
 #include "ComponentsModule.h"
 
+#include "Sources/Common/Components/DbgAliveObjectsTracker.h"
+
 #include <mutex>
 
 namespace {
@@ -17,6 +19,9 @@ CComponentsModule& CComponentsModule::Instance() {
   std::lock_guard guard(ModuleCreationLock());
   module = g_publishedModule.load(std::memory_order_relaxed);
   if (module == nullptr) {
+    // The tracker first: it is then obtained during static initialisation
+    // (the registrars create the module) and outlives the module object.
+    DbgAliveObjectsTracker::Instance();
     // A static local: destroyed at unload after the registrars that were
     // constructed after it.
     static CComponentsModule instance;
@@ -48,7 +53,10 @@ HRESULT CComponentsModule::QueryInterface(const GUID& iid, void** out) {
   return S_OK;
 }
 
-HRESULT CComponentsModule::DumpAliveObjects() { return S_OK; }
+HRESULT CComponentsModule::DumpAliveObjects() {
+  DbgAliveObjectsTracker::Instance().Dump();
+  return S_OK;
+}
 
 HRESULT CComponentsModule::IsModuleInUse(uint32_t* inUse) {
   if (inUse == nullptr) return E_POINTER;
