@@ -1,6 +1,7 @@
 #include "Node.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 namespace DataLayer {
@@ -12,8 +13,13 @@ Node::~Node() { m_signature = 0; }
 
 Node* Node::Create(OptionalText name, OptionalText type) { return new Node(std::move(name), std::move(type), 1); }
 
-Node* Node::CreateUnheld(OptionalText name, OptionalText type) {
-  return new Node(std::move(name), std::move(type), 0);
+Node* Node::CreateUnheld(OptionalText name, OptionalText type) { return new Node(std::move(name), std::move(type), 0); }
+
+Node* Node::CreateUnheld(OptionalText name, OptionalText type, NodeArena& arena) {
+  Node* node = new (arena.Allocate(sizeof(Node))) Node(std::move(name), std::move(type), 0);
+  node->m_arena = &arena;
+  arena.AddNode();
+  return node;
 }
 
 void Node::AddHandle() {
@@ -56,14 +62,30 @@ void Node::Release() {
 }
 
 void Node::DestroyTree(Node* root) {
-  // Iterative: trees built through the API may be arbitrarily deep.
+  // Iterative: trees built through the API may be arbitrarily deep. Nodes
+  // of an arena are counted off in runs, one atomic step per run; an arena
+  // whose count ends at zero has no node left in this tree or elsewhere.
   std::vector<Node*> pending{root};
+  NodeArena* arena = nullptr;
+  size_t destroyed = 0;
   while (!pending.empty()) {
     Node* node = pending.back();
     pending.pop_back();
     pending.insert(pending.end(), node->m_children.begin(), node->m_children.end());
-    delete node;
+    NodeArena* home = node->m_arena;
+    if (home == nullptr) {
+      delete node;
+      continue;
+    }
+    if (home != arena) {
+      if (arena != nullptr) arena->Release(destroyed);
+      arena = home;
+      destroyed = 0;
+    }
+    node->~Node();
+    ++destroyed;
   }
+  if (arena != nullptr) arena->Release(destroyed);
 }
 
 std::u16string Node::FullPath() const {

@@ -6,9 +6,14 @@
 // count reaches zero is destroyed with its whole subtree. A handle to any node
 // therefore keeps its ancestors, and so the whole tree, alive: closing a handle
 // never changes the shape of a tree another thread may be reading.
+//
+// Memory: nodes the reader builds live in its NodeArena (node, attribute
+// block, long name and type); others, and everything a change allocates,
+// on the heap.
 #pragma once
 
 #include "AttributeList.h"
+#include "NodeArena.h"
 #include "OptionalText.h"
 #include "Result.h"
 
@@ -60,6 +65,8 @@ class Node {
   // For builders (reader, clone): a new node with no handle, and attaching it
   // under a node that is being built.
   static Node* CreateUnheld(OptionalText name, OptionalText type);
+  // The same in the arena, which counts the node until it is destroyed.
+  static Node* CreateUnheld(OptionalText name, OptionalText type, NodeArena& arena);
   void AttachBuilt(Node* child);
   void ReserveChildren(size_t count) { m_children.reserve(count); }
   // Destroys a tree whose nodes nobody holds (a builder's abandoned work).
@@ -79,6 +86,7 @@ class Node {
   OptionalText m_type;
   AttributeList m_attributes;
   std::vector<Node*> m_children;
+  NodeArena* m_arena = nullptr;  // where the node lives, if not on the heap
 };
 
 }  // namespace DataLayer

@@ -1,8 +1,13 @@
 #include "NodeTextReader.h"
 
 #include "Base64.h"
+#include "NodeArena.h"
 #include "NodeTextFormat.h"
 #include "Utf16Buffer.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -23,7 +28,14 @@ struct Malformed {};
 
 [[noreturn]] void Fail() { throw Malformed{}; }
 
-bool IsSpace(char byte) { return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r'; }
+bool IsSpace(char byte) {
+  constexpr uint64_t kSpaces =
+      (uint64_t{1} << ' ') | (uint64_t{1} << '\t') | (uint64_t{1} << '\n') | (uint64_t{1} << '\r');
+  const auto unit = static_cast<unsigned char>(byte);
+  return unit <= ' ' && ((kSpaces >> unit) & 1) != 0;
+}
+
+int TrailingZeros(uint32_t bits) { return __builtin_ctz(bits); }
 
 // Bytes a text run copies as they are: printable ASCII except '&' and '<'.
 constexpr std::array<bool, 256> MakePlainBytes() {
@@ -37,28 +49,22 @@ constexpr std::array<bool, 256> kPlainBytes = MakePlainBytes();
 
 enum class TextContext { Content, AttributeValue };
 
-// One XML attribute of a start tag, its value still raw.
-struct TagAttribute {
-  std::string_view name;
-  std::string_view value;
-};
-
+// The XML attributes of a start tag, values still raw. The format knows
+// only "name" and "type"; any other fails the input wherever it appears.
 struct StartTag {
-  std::array<TagAttribute, 4> attributes;
-  size_t count = 0;
+  std::string_view name;
+  std::string_view type;
+  bool hasName = false;
+  bool hasType = false;
   bool selfClosing = false;
 
-  const TagAttribute* Find(std::string_view name) const {
-    for (size_t index = 0; index < count; ++index) {
-      if (attributes[index].name == name) return &attributes[index];
-    }
-    return nullptr;
-  }
+  bool Empty() const { return !hasName && !hasType; }
 };
 
 class Parser {
  public:
-  explicit Parser(std::string_view input) : m_at(input.data()), m_end(input.data() + input.size()) {}
+  explicit Parser(std::string_view input)
+      : m_at(input.data()), m_end(input.data() + input.size()), m_arena(NodeArena::Create()) {}
   ~Parser() {
     // Unfinished work: children not yet attached, then the open nodes (each
     // below the first is attached only once it closes).
@@ -66,7 +72,11 @@ class Parser {
       for (Node* child : m_children[level]) Node::DestroyTree(child);
       Node::DestroyTree(m_open[level]);
     }
+    // The nodes handed out keep the arena from here on.
+    m_arena->Release(1);
   }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
 
   void Run(std::vector<Node*>& roots);
 
@@ -85,51 +95,79 @@ class Parser {
   bool StartsWith(std::string_view text) const {
     return static_cast<size_t>(m_end - m_at) >= text.size() && std::memcmp(m_at, text.data(), text.size()) == 0;
   }
-  void Expect(std::string_view text) {
-    if (!StartsWith(text)) Fail();
-    m_at += text.size();
-  }
   bool SkipSpaces() {
-    const char* start = m_at;
-    while (m_at < m_end && IsSpace(*m_at)) ++m_at;
-    return m_at != start;
+    // Mostly none or the one space between XML attributes.
+    if (m_at == m_end || !IsSpace(*m_at)) return false;
+    if (m_end - m_at >= 2 && !IsSpace(m_at[1])) {
+      ++m_at;
+      return true;
+    }
+    SkipSpaceRun();
+    return true;
   }
+  void SkipSpaceRun();
   void SkipComment();
   // Whitespace and comments between elements.
   void SkipMisc();
   // "<name" followed by whitespace, '>' or "/>".
-  bool AtElement(std::string_view name) const;
-  void ReadStartTag(std::string_view name, StartTag& tag);
-  void ReadEndTag(std::string_view name);
+  template <size_t N>
+  bool AtElement(const char (&name)[N]) const {
+    constexpr size_t length = N;  // '<' and the name
+    if (static_cast<size_t>(m_end - m_at) <= length || m_at[0] != '<' || std::memcmp(m_at + 1, name, N - 1) != 0) {
+      return false;
+    }
+    const char next = m_at[length];
+    return IsSpace(next) || next == '>' || next == '/';
+  }
+  // m_at is at "<" and the element name of nameLength bytes.
+  void ReadStartTag(size_t nameLength, StartTag& tag);
+  template <size_t N>
+  void ReadEndTag(const char (&name)[N]) {
+    if (static_cast<size_t>(m_end - m_at) < N + 1 || m_at[0] != '<' || m_at[1] != '/' ||
+        std::memcmp(m_at + 2, name, N - 1) != 0) {
+      Fail();
+    }
+    m_at += N + 1;
+    SkipSpaces();
+    Expect(">");
+  }
   void ReadDeclaration();
 
-  // Text.
+  // Text. Decode writes at most one code unit per input byte at out, which
+  // must have that room, and returns the end of what it wrote.
+  char16_t* Decode(const char* begin, const char* end, TextContext context, char16_t* out);
   void Decode(const char* begin, const char* end, TextContext context, Utf16Buffer& out);
   const char* DecodeReference(const char* at, const char* end, char16_t*& out);
   // Character data up to the next markup other than a comment.
   void ReadContent(Utf16Buffer& out);
-  OptionalText DecodeName(const TagAttribute* attribute, bool allowEmpty);
+  // The end of the character data at m_at when it runs to an end tag without
+  // comments (the common case, read in place), or null.
+  const char* PlainContentEnd() const;
+  OptionalText DecodeName(bool present, std::string_view raw);
   // Decodes into m_name and returns a view of it.
-  std::u16string_view DecodeNameText(const TagAttribute& attribute, bool allowEmpty);
+  std::u16string_view DecodeNameText(std::string_view raw, bool allowEmpty);
 
   // Elements.
   void ReadNodeStart(std::vector<Node*>& roots);
   // The innermost open node is complete; a top-level one goes to roots.
   void CloseNode(std::vector<Node*>& roots);
   void ReadAttribute();
+  void ReadTextValue(std::u16string_view name, bool selfClosing);
+  void ReadScalarValue(std::u16string_view name, uint16_t code, bool named, bool selfClosing);
   void ReadTextList(Utf16Buffer& value);
   void StoreAttribute(std::u16string_view name, uint16_t type, const void* data, size_t size);
   void FinishAttributes();
 
   const char* m_at;
   const char* m_end;
+  NodeArena* m_arena;  // the builder's count until the parser ends
 
   std::vector<Node*> m_open;  // the nodes whose end tag is still to come
   // The finished children of each open node, attached in one allocation of
   // the right size when the node closes.
   std::vector<std::vector<Node*>> m_children;
   bool m_collectingAttributes = false;
-  AttributeList m_attributes;  // of the innermost open node, until its first child or end
+  AttributeList m_attributes;                      // of the innermost open node, until its first child or end
   std::unordered_set<std::u16string> m_manyNames;  // duplicate check once a node has many
   uint64_t m_nodeCount = 0;
 
@@ -138,6 +176,25 @@ class Parser {
   std::string m_ascii;
   std::vector<std::byte> m_bytes;
 };
+
+void Parser::SkipSpaceRun() {
+#if defined(__SSE2__)
+  // Line ends and indentation between elements, sixteen bytes at a time.
+  while (m_end - m_at >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_at));
+    const __m128i spaces = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t'))));
+    const auto mask = static_cast<uint32_t>(_mm_movemask_epi8(spaces));
+    if (mask != 0xFFFF) {
+      m_at += TrailingZeros(~mask);
+      return;
+    }
+    m_at += 16;
+  }
+#endif
+  while (m_at < m_end && IsSpace(*m_at)) ++m_at;
+}
 
 void Parser::SkipComment() {
   m_at += 4;  // "<!--"
@@ -161,55 +218,75 @@ void Parser::SkipMisc() {
   }
 }
 
-bool Parser::AtElement(std::string_view name) const {
-  const size_t length = name.size() + 1;
-  if (static_cast<size_t>(m_end - m_at) <= length || m_at[0] != '<' ||
-      std::memcmp(m_at + 1, name.data(), name.size()) != 0) {
-    return false;
-  }
-  const char next = m_at[length];
-  return IsSpace(next) || next == '>' || next == '/';
-}
-
-void Parser::ReadStartTag(std::string_view name, StartTag& tag) {
-  m_at += 1 + name.size();
-  tag.count = 0;
+void Parser::ReadStartTag(size_t nameLength, StartTag& tag) {
+  m_at += 1 + nameLength;
+  tag = StartTag();
   while (true) {
     const bool spaced = SkipSpaces();
     if (m_at >= m_end) Fail();
     if (*m_at == '>') {
       ++m_at;
-      tag.selfClosing = false;
       return;
     }
-    if (StartsWith("/>")) {
-      m_at += 2;
+    if (*m_at == '/') {
+      Expect("/>");
       tag.selfClosing = true;
       return;
     }
-    if (!spaced || tag.count == tag.attributes.size()) Fail();
-    const char* nameStart = m_at;
-    while (m_at < m_end && ((*m_at >= 'a' && *m_at <= 'z') || (*m_at >= 'A' && *m_at <= 'Z'))) ++m_at;
-    const std::string_view attributeName(nameStart, static_cast<size_t>(m_at - nameStart));
-    if (attributeName.empty() || tag.Find(attributeName) != nullptr) Fail();
-    SkipSpaces();
-    Expect("=");
-    SkipSpaces();
-    if (m_at >= m_end || (*m_at != '"' && *m_at != '\'')) Fail();
-    const char quote = *m_at++;
-    const void* close = std::memchr(m_at, quote, static_cast<size_t>(m_end - m_at));
-    if (close == nullptr) Fail();
-    const char* valueEnd = static_cast<const char*>(close);
-    tag.attributes[tag.count++] = {attributeName, std::string_view(m_at, static_cast<size_t>(valueEnd - m_at))};
-    m_at = valueEnd + 1;
+    if (!spaced) Fail();
+    std::string_view* value = nullptr;
+    bool* seen = nullptr;
+    char quote = '"';
+    // The writer's form, name="..." or type="...", is taken in one step.
+    if (m_end - m_at >= 6 && m_at[4] == '=' && m_at[5] == '"' &&
+        (std::memcmp(m_at, "name", 4) == 0 || std::memcmp(m_at, "type", 4) == 0)) {
+      const bool isName = m_at[0] == 'n';
+      value = isName ? &tag.name : &tag.type;
+      seen = isName ? &tag.hasName : &tag.hasType;
+      m_at += 6;
+    } else {
+      const char* nameStart = m_at;
+      while (m_at < m_end && ((*m_at >= 'a' && *m_at <= 'z') || (*m_at >= 'A' && *m_at <= 'Z'))) ++m_at;
+      if (m_at - nameStart == 4 && std::memcmp(nameStart, "name", 4) == 0) {
+        value = &tag.name;
+        seen = &tag.hasName;
+      } else if (m_at - nameStart == 4 && std::memcmp(nameStart, "type", 4) == 0) {
+        value = &tag.type;
+        seen = &tag.hasType;
+      } else {
+        Fail();  // empty, unknown to the format
+      }
+      SkipSpaces();
+      Expect("=");
+      SkipSpaces();
+      if (m_at >= m_end || (*m_at != '"' && *m_at != '\'')) Fail();
+      quote = *m_at++;
+    }
+    if (*seen) Fail();  // duplicate
+    *seen = true;
+    const char* valueStart = m_at;
+    // '<' is not allowed in XML attribute values; no value of the format
+    // could hold it anyway.
+#if defined(__SSE2__)
+    while (m_end - m_at >= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_at));
+      const auto stops = static_cast<uint32_t>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(quote)), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')))));
+      if (stops != 0) {
+        m_at += TrailingZeros(stops);
+        break;
+      }
+      m_at += 16;
+    }
+#endif
+    while (true) {
+      if (m_at >= m_end || *m_at == '<') Fail();
+      if (*m_at == quote) break;
+      ++m_at;
+    }
+    *value = std::string_view(valueStart, static_cast<size_t>(m_at - valueStart));
+    ++m_at;
   }
-}
-
-void Parser::ReadEndTag(std::string_view name) {
-  Expect("</");
-  Expect(name);
-  SkipSpaces();
-  Expect(">");
 }
 
 void Parser::ReadDeclaration() {
@@ -303,10 +380,36 @@ const char* Parser::DecodeReference(const char* at, const char* end, char16_t*& 
 void Parser::Decode(const char* begin, const char* end, TextContext context, Utf16Buffer& out) {
   const auto count = static_cast<size_t>(end - begin);
   if (out.Size() + count > kMaxTextUnits) Fail();
-  // Every byte gives at most one code unit (a 4-byte sequence gives two).
-  char16_t* write = out.Reserve(count);
+  out.SetEnd(Decode(begin, end, context, out.Reserve(count)));
+}
+
+char16_t* Parser::Decode(const char* begin, const char* end, TextContext context, char16_t* write) {
+  // Every byte gives at most one code unit (a 4-byte sequence gives two, an
+  // entity one or two), so write never overtakes the room the caller made.
   const char* at = begin;
   while (at < end) {
+#if defined(__SSE2__)
+    // Runs of printable ASCII other than '&' and '<', sixteen bytes at a
+    // time: widened to code units as they are.
+    if (end - at >= 16) {
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+      const __m128i printable = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(0x1F));  // 0x20..0x7F, signed
+      const __m128i markup =
+          _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')));
+      const auto plain = static_cast<uint32_t>(_mm_movemask_epi8(_mm_andnot_si128(markup, printable)));
+      const __m128i zero = _mm_setzero_si128();
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(write), _mm_unpacklo_epi8(bytes, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(write + 8), _mm_unpackhi_epi8(bytes, zero));
+      if (plain == 0xFFFF) {
+        at += 16;
+        write += 16;
+        continue;
+      }
+      const int run = TrailingZeros(~plain);
+      at += run;
+      write += run;
+    }
+#endif
     const auto byte = static_cast<unsigned char>(*at);
     if (kPlainBytes[byte]) {
       *write++ = byte;
@@ -352,9 +455,9 @@ void Parser::Decode(const char* begin, const char* end, TextContext context, Utf
     } else if (byte >= 0xF0 && byte <= 0xF4) {
       const unsigned char low = byte == 0xF0 ? 0x90 : 0x80;
       const unsigned char high = byte == 0xF4 ? 0x8F : 0xBF;
-      const uint32_t point = (((byte & 0x07) << 18) | (continuation(1, low, high) << 12) | (continuation(2) << 6) |
-                              continuation(3)) -
-                             0x10000;
+      const uint32_t point =
+          (((byte & 0x07) << 18) | (continuation(1, low, high) << 12) | (continuation(2) << 6) | continuation(3)) -
+          0x10000;
       *write++ = static_cast<char16_t>(0xD800 + (point >> 10));
       *write++ = static_cast<char16_t>(0xDC00 + (point & 0x3FF));
       at += 4;
@@ -362,7 +465,7 @@ void Parser::Decode(const char* begin, const char* end, TextContext context, Utf
       Fail();
     }
   }
-  out.SetEnd(write);
+  return write;
 }
 
 void Parser::ReadContent(Utf16Buffer& out) {
@@ -377,27 +480,36 @@ void Parser::ReadContent(Utf16Buffer& out) {
   }
 }
 
-std::u16string_view Parser::DecodeNameText(const TagAttribute& attribute, bool allowEmpty) {
-  if (std::memchr(attribute.value.data(), '<', attribute.value.size()) != nullptr) Fail();
+const char* Parser::PlainContentEnd() const {
+  const void* markup = std::memchr(m_at, '<', static_cast<size_t>(m_end - m_at));
+  if (markup == nullptr) return nullptr;
+  const char* end = static_cast<const char*>(markup);
+  return end + 1 < m_end && end[1] == '/' ? end : nullptr;
+}
+
+std::u16string_view Parser::DecodeNameText(std::string_view raw, bool allowEmpty) {
   m_name.Clear();
-  Decode(attribute.value.data(), attribute.value.data() + attribute.value.size(), TextContext::AttributeValue,
-         m_name);
+  Decode(raw.data(), raw.data() + raw.size(), TextContext::AttributeValue, m_name);
   const std::u16string_view name = m_name.View();
-  // Names are NUL-terminated texts in the store's interface.
-  if ((!allowEmpty && name.empty()) || name.find(u'\0') != std::u16string_view::npos) Fail();
+  // Names are NUL-terminated texts in the store's interface. Only a
+  // reference gives a NUL, and every reference is longer than what it gives.
+  if (!allowEmpty && name.empty()) Fail();
+  if (name.size() != raw.size() && name.find(u'\0') != std::u16string_view::npos) Fail();
   return name;
 }
 
-OptionalText Parser::DecodeName(const TagAttribute* attribute, bool allowEmpty) {
-  if (attribute == nullptr) return OptionalText();
-  return OptionalText(DecodeNameText(*attribute, allowEmpty));
+OptionalText Parser::DecodeName(bool present, std::string_view raw) {
+  if (!present) return OptionalText();
+  return OptionalText(DecodeNameText(raw, true), *m_arena);
 }
 
 void Parser::FinishAttributes() {
   if (!m_collectingAttributes) return;
-  m_open.back()->Attributes().AssignCompact(m_attributes);
+  if (m_attributes.ByteSize() != 0) {
+    m_open.back()->Attributes().AssignBorrowed(m_attributes, m_arena->Allocate(m_attributes.ByteSize()));
+  }
   m_attributes.Clear();
-  m_manyNames.clear();
+  if (!m_manyNames.empty()) m_manyNames.clear();
   m_collectingAttributes = false;
 }
 
@@ -405,13 +517,10 @@ void Parser::ReadNodeStart(std::vector<Node*>& roots) {
   FinishAttributes();
   if (m_open.size() >= kMaxNodeNesting || ++m_nodeCount > kMaxNodes) Fail();
   StartTag tag;
-  ReadStartTag("node", tag);
-  for (size_t index = 0; index < tag.count; ++index) {
-    if (tag.attributes[index].name != "name" && tag.attributes[index].name != "type") Fail();
-  }
-  OptionalText name = DecodeName(tag.Find("name"), true);
-  OptionalText type = DecodeName(tag.Find("type"), true);
-  Node* node = Node::CreateUnheld(std::move(name), std::move(type));
+  ReadStartTag(4, tag);
+  OptionalText name = DecodeName(tag.hasName, tag.name);
+  OptionalText type = DecodeName(tag.hasType, tag.type);
+  Node* node = Node::CreateUnheld(std::move(name), std::move(type), *m_arena);
   try {
     if (m_children.size() <= m_open.size()) m_children.emplace_back();
     m_open.push_back(node);
@@ -451,8 +560,8 @@ void Parser::ReadTextList(Utf16Buffer& value) {
     SkipMisc();
     if (AtElement("item")) {
       StartTag tag;
-      ReadStartTag("item", tag);
-      if (tag.count != 0) Fail();
+      ReadStartTag(4, tag);
+      if (!tag.Empty()) Fail();
       if (!tag.selfClosing) {
         const size_t start = value.Size();
         ReadContent(value);
@@ -472,8 +581,7 @@ template <typename Integer>
 Integer ParseDecimal(std::string_view text) {
   // Optional minus, digits, no leading zeros, no plus, no blanks.
   const size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
-  if (text.size() == digits || (text[digits] == '0' && text.size() > digits + 1) ||
-      (text == "-0")) {
+  if (text.size() == digits || (text[digits] == '0' && text.size() > digits + 1) || (text == "-0")) {
     Fail();
   }
   Integer value{};
@@ -482,17 +590,25 @@ Integer ParseDecimal(std::string_view text) {
   return value;
 }
 
+// The code of a named type; the sizes are compared first.
+bool NamedTypeCode(std::string_view type, uint16_t& code) {
+  for (const NamedType& candidate : kNamedTypes) {
+    if (candidate.name.size() == type.size() && std::memcmp(candidate.name.data(), type.data(), type.size()) == 0) {
+      code = candidate.code;
+      return true;
+    }
+  }
+  return false;
+}
+
 void Parser::ReadAttribute() {
   if (!m_collectingAttributes) Fail();  // attributes come before child nodes
   if (m_attributes.Count() >= kMaxAttributesPerNode) Fail();
   StartTag tag;
-  ReadStartTag("attr", tag);
-  const TagAttribute* nameAttribute = tag.Find("name");
-  const TagAttribute* typeAttribute = tag.Find("type");
-  if (nameAttribute == nullptr || typeAttribute == nullptr || tag.count != 2) Fail();
-  // m_name holds the name until the attribute is stored; values decode
-  // into m_value.
-  const std::u16string_view name = DecodeNameText(*nameAttribute, false);
+  ReadStartTag(4, tag);
+  if (!tag.hasName || !tag.hasType) Fail();
+  // m_name holds the name until the attribute is stored.
+  const std::u16string_view name = DecodeNameText(tag.name, false);
 
   // Duplicate names: linear while few, a set once many.
   constexpr uint32_t kLinearLimit = 32;
@@ -505,57 +621,89 @@ void Parser::ReadAttribute() {
     if (!m_manyNames.emplace(name).second) Fail();
   }
 
-  const std::string_view type = typeAttribute->value;
   uint16_t code = 0;
-  bool named = false;
-  for (const NamedType& candidate : kNamedTypes) {
-    if (candidate.name == type) {
-      code = candidate.code;
-      named = true;
-    }
-  }
-  if (!named) code = ParseDecimal<uint16_t>(type);
+  const bool named = NamedTypeCode(tag.type, code);
+  if (!named) code = ParseDecimal<uint16_t>(tag.type);
 
-  m_value.Clear();
   if (named && code == TypeCode::kTextList) {
+    m_value.Clear();
     if (!tag.selfClosing) ReadTextList(m_value);
     return StoreAttribute(name, code, m_value.Data(), m_value.Size() * sizeof(char16_t));
   }
-  if (!tag.selfClosing) {
-    ReadContent(m_value);
+  if (named && code == TypeCode::kText) return ReadTextValue(name, tag.selfClosing);
+  ReadScalarValue(name, code, named, tag.selfClosing);
+}
+
+void Parser::ReadTextValue(std::u16string_view name, bool selfClosing) {
+  if (selfClosing) {
+    constexpr char16_t kEmpty = 0;
+    return StoreAttribute(name, TypeCode::kText, &kEmpty, sizeof(kEmpty));
+  }
+  if (const char* end = PlainContentEnd(); end != nullptr) {
+    // Decoded straight into the node's attribute block.
+    const auto count = static_cast<size_t>(end - m_at);
+    if (count > kMaxTextUnits) Fail();
+    auto* value =
+        reinterpret_cast<char16_t*>(m_attributes.StartAppend(name, TypeCode::kText, (count + 1) * sizeof(char16_t)));
+    char16_t* valueEnd = Decode(m_at, end, TextContext::Content, value);
+    *valueEnd++ = u'\0';
+    const auto size = static_cast<size_t>(valueEnd - value) * sizeof(char16_t);
+    if (size > kMaxValueBytes) Fail();
+    m_at = end;
+    ReadEndTag("attr");
+    return m_attributes.FinishAppend(static_cast<uint32_t>(size));
+  }
+  m_value.Clear();
+  ReadContent(m_value);
+  ReadEndTag("attr");
+  m_value.Push(u'\0');
+  StoreAttribute(name, TypeCode::kText, m_value.Data(), m_value.Size() * sizeof(char16_t));
+}
+
+void Parser::ReadScalarValue(std::u16string_view name, uint16_t code, bool named, bool selfClosing) {
+  // Every other value is ASCII: a number, a boolean or base64, all of
+  // printable characters other than '&' and '<'. Without a reference or a
+  // comment the raw bytes are the value; anything else they could hold fails
+  // below as its decoded form would.
+  std::string_view ascii;
+  if (!selfClosing) {
+    const char* end = PlainContentEnd();
+    if (end != nullptr && std::memchr(m_at, '&', static_cast<size_t>(end - m_at)) == nullptr) {
+      if (static_cast<size_t>(end - m_at) > kMaxTextUnits) Fail();
+      ascii = std::string_view(m_at, static_cast<size_t>(end - m_at));
+      m_at = end;
+    } else {
+      m_value.Clear();
+      ReadContent(m_value);
+      m_ascii.resize(m_value.Size());
+      for (size_t index = 0; index < m_value.Size(); ++index) {
+        const char16_t unit = m_value.Data()[index];
+        if (unit >= 0x80) Fail();
+        m_ascii[index] = static_cast<char>(unit);
+      }
+      ascii = m_ascii;
+    }
     ReadEndTag("attr");
   }
-  if (named && code == TypeCode::kText) {
-    m_value.Push(u'\0');
-    return StoreAttribute(name, code, m_value.Data(), m_value.Size() * sizeof(char16_t));
-  }
-
-  // Every other value is ASCII: a number, a boolean or base64.
-  m_ascii.resize(m_value.Size());
-  for (size_t index = 0; index < m_value.Size(); ++index) {
-    const char16_t unit = m_value.Data()[index];
-    if (unit >= 0x80) Fail();
-    m_ascii[index] = static_cast<char>(unit);
-  }
   if (!named || code == TypeCode::kBinary) {
-    if (!Base64::Decode(m_ascii, m_bytes)) Fail();
+    if (!Base64::Decode(ascii, m_bytes)) Fail();
     return StoreAttribute(name, code, m_bytes.data(), m_bytes.size());
   }
   switch (code) {
     case TypeCode::kNone:
-      if (!m_ascii.empty()) Fail();
+      if (!ascii.empty()) Fail();
       return StoreAttribute(name, code, nullptr, 0);
     case TypeCode::kInt32: {
-      const auto value = ParseDecimal<int32_t>(m_ascii);
+      const auto value = ParseDecimal<int32_t>(ascii);
       return StoreAttribute(name, code, &value, sizeof(value));
     }
     case TypeCode::kInt64: {
-      const auto value = ParseDecimal<int64_t>(m_ascii);
+      const auto value = ParseDecimal<int64_t>(ascii);
       return StoreAttribute(name, code, &value, sizeof(value));
     }
     case TypeCode::kBool: {
-      if (m_ascii != "true" && m_ascii != "false") Fail();
-      const uint8_t value = m_ascii == "true" ? 1 : 0;
+      if (ascii != "true" && ascii != "false") Fail();
+      const uint8_t value = ascii == "true" ? 1 : 0;
       return StoreAttribute(name, code, &value, sizeof(value));
     }
     default:
@@ -570,17 +718,19 @@ void Parser::Run(std::vector<Node*>& roots) {
   SkipMisc();
   if (!AtElement("nr")) Fail();
   StartTag tag;
-  ReadStartTag("nr", tag);
-  if (tag.count != 0) Fail();
+  ReadStartTag(2, tag);
+  if (!tag.Empty()) Fail();
   if (!tag.selfClosing) {
     while (true) {
       SkipMisc();
-      if (AtElement("node")) {
-        ReadNodeStart(roots);
-      } else if (AtElement("attr")) {
+      if (m_end - m_at < 2 || *m_at != '<') Fail();
+      const char next = m_at[1];
+      if (next == 'a' && AtElement("attr")) {
         if (m_open.empty()) Fail();
         ReadAttribute();
-      } else if (StartsWith("</")) {
+      } else if (next == 'n' && AtElement("node")) {
+        ReadNodeStart(roots);
+      } else if (next == '/') {
         if (m_open.empty()) {
           ReadEndTag("nr");
           break;

@@ -24,7 +24,6 @@ void AppendDecimal(Integer value, std::string& out) {
   out.append(digits, end);
 }
 
-
 // The code units of a value made of NUL-terminated texts, when its bytes
 // have that shape; sizes the writer cannot show as texts are written raw.
 bool IsTextShaped(const AttributeView& attribute, bool emptyAllowed) {
@@ -35,11 +34,10 @@ bool IsTextShaped(const AttributeView& attribute, bool emptyAllowed) {
   return last == 0;
 }
 
-std::u16string_view ReadUnits(const AttributeView& attribute, std::vector<char16_t>& scratch) {
-  // The value bytes are only 2-byte aligned by luck: copy them out.
-  scratch.resize(attribute.size / 2);
-  if (attribute.size != 0) std::memcpy(scratch.data(), attribute.data, scratch.size() * 2);
-  return {scratch.data(), scratch.size()};
+std::u16string_view ReadUnits(const AttributeView& attribute) {
+  // Values follow their UTF-16 names in blocks of 4-byte aligned entries,
+  // so their code units are aligned.
+  return {reinterpret_cast<const char16_t*>(attribute.data), attribute.size / 2};
 }
 
 // True when the tree below root, limited to depth, has more levels than the
@@ -154,7 +152,6 @@ void NodeTextWriter::WriteAttribute(const AttributeView& attribute, uint32_t lev
     out += "</attr>";
     LineEnd(out);
   };
-  std::vector<char16_t> scratch;
   switch (attribute.type) {
     case TypeCode::kNone:
       if (attribute.size != 0) break;
@@ -163,7 +160,7 @@ void NodeTextWriter::WriteAttribute(const AttributeView& attribute, uint32_t lev
     case TypeCode::kText: {
       if (!IsTextShaped(attribute, false)) break;
       out += "text\"";
-      const std::u16string_view text = ReadUnits(attribute, scratch);
+      const std::u16string_view text = ReadUnits(attribute);
       if (text.size() == 1) return emptyElement();
       out += '>';
       TextEscaper::Append(text.substr(0, text.size() - 1), Context::Content, out);
@@ -204,7 +201,7 @@ void NodeTextWriter::WriteAttribute(const AttributeView& attribute, uint32_t lev
       if (attribute.size == 0) return emptyElement();
       out += '>';
       LineEnd(out);
-      const std::u16string_view units = ReadUnits(attribute, scratch);
+      const std::u16string_view units = ReadUnits(attribute);
       size_t start = 0;
       while (start < units.size()) {
         const size_t end = units.find(u'\0', start);

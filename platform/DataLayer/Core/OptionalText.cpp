@@ -1,5 +1,7 @@
 #include "OptionalText.h"
 
+#include "NodeArena.h"
+
 #include <cstring>
 #include <utility>
 
@@ -18,6 +20,20 @@ OptionalText::OptionalText(std::u16string_view text) {
   std::memcpy(heap.units, text.data(), text.size() * sizeof(char16_t));
   std::memcpy(m_storage, &heap, sizeof(heap));
   m_kind = Kind::Heap;
+}
+
+OptionalText::OptionalText(std::u16string_view text, NodeArena& arena) {
+  if (text.size() <= kInlineUnits) {
+    if (!text.empty()) std::memcpy(m_storage, text.data(), text.size() * sizeof(char16_t));
+    m_inlineLength = static_cast<uint8_t>(text.size());
+    m_kind = Kind::Inline;
+    return;
+  }
+  const HeapText placed{static_cast<char16_t*>(arena.Allocate(text.size() * sizeof(char16_t))),
+                        static_cast<uint32_t>(text.size())};
+  std::memcpy(placed.units, text.data(), text.size() * sizeof(char16_t));
+  std::memcpy(m_storage, &placed, sizeof(placed));
+  m_kind = Kind::Arena;
 }
 
 OptionalText::OptionalText(OptionalText&& other) noexcept {
@@ -51,7 +67,8 @@ std::u16string_view OptionalText::View() const {
   switch (m_kind) {
     case Kind::Inline:
       return {m_storage, m_inlineLength};
-    case Kind::Heap: {
+    case Kind::Heap:
+    case Kind::Arena: {
       const HeapText heap = Heap();
       return {heap.units, heap.length};
     }

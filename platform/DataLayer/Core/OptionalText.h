@@ -1,5 +1,6 @@
 // A UTF-16 text that may be absent: node names and types. Short texts (most
-// names and types) live inside the object; longer ones in one allocation.
+// names and types) live inside the object; longer ones in one allocation, or
+// in the arena of the node that carries the text.
 #pragma once
 
 #include <cstdint>
@@ -7,10 +8,15 @@
 
 namespace DataLayer {
 
+class NodeArena;
+
 class OptionalText {
  public:
   OptionalText() = default;  // absent
   explicit OptionalText(std::u16string_view text);
+  // A long text goes to the arena, which outlives the object (the reader's
+  // nodes); copies of it are ordinary texts.
+  OptionalText(std::u16string_view text, NodeArena& arena);
   OptionalText(const OptionalText& other) : OptionalText() { *this = other; }
   OptionalText(OptionalText&& other) noexcept;
   OptionalText& operator=(const OptionalText& other);
@@ -23,7 +29,7 @@ class OptionalText {
 
  private:
   static constexpr size_t kInlineUnits = 11;
-  enum class Kind : uint8_t { Absent, Inline, Heap };
+  enum class Kind : uint8_t { Absent, Inline, Heap, Arena };
 
   struct HeapText {
     char16_t* units;
@@ -32,7 +38,7 @@ class OptionalText {
   HeapText Heap() const;
   void Free();
 
-  // Inline: the units themselves; heap: a HeapText.
+  // Inline: the units themselves; heap and arena: a HeapText.
   alignas(8) char16_t m_storage[kInlineUnits] = {};
   uint8_t m_inlineLength = 0;
   Kind m_kind = Kind::Absent;

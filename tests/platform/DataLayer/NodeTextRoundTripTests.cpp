@@ -79,8 +79,7 @@ TEST(NodeTextWriter, FormattedLayout) {
             "  </node>\r\n"
             "</nr>\r\n");
 
-  EXPECT_EQ(SerializeOne(child.Get(), 0),
-            "<nr><node type=\"UsageActivityFrame\"><node name=\"\"/></node></nr>");
+  EXPECT_EQ(SerializeOne(child.Get(), 0), "<nr><node type=\"UsageActivityFrame\"><node name=\"\"/></node></nr>");
 }
 
 TEST(NodeTextWriter, EmptyAndSeveralNodes) {
@@ -103,8 +102,7 @@ TEST(NodeTextWriter, DepthLimitsTheLevelsWritten) {
   AddNew(child.Get(), DXN_TEXT("g"));
   const auto write = [&](uint32_t depth) { return SerializeOne(root.Get(), 0, depth); };
   EXPECT_EQ(write(0), "<nr><node name=\"r\"><attr name=\"a\" type=\"text\">v</attr></node></nr>");
-  EXPECT_EQ(write(1),
-            "<nr><node name=\"r\"><attr name=\"a\" type=\"text\">v</attr><node name=\"c\"/></node></nr>");
+  EXPECT_EQ(write(1), "<nr><node name=\"r\"><attr name=\"a\" type=\"text\">v</attr><node name=\"c\"/></node></nr>");
   EXPECT_EQ(write(2), write(DXN_DEPTH_SUBTREE));
   EXPECT_EQ(write(DXN_DEPTH_SUBTREE),
             "<nr><node name=\"r\"><attr name=\"a\" type=\"text\">v</attr><node name=\"c\"><node "
@@ -134,16 +132,14 @@ TEST(NodeTextRoundTrip, EveryTypeCodeAndShape) {
       {"legacy text", 1, Units({'a', 0}), "<attr name=\"v\" type=\"1\">YQAAAA==</attr>"},
       {"text", 2, Units({'h', 'i', 0}), "<attr name=\"v\" type=\"text\">hi</attr>"},
       {"empty text", 2, Units({0}), "<attr name=\"v\" type=\"text\"/>"},
-      {"text with inner NULs", 2, Units({0, 'x', 0, 0}),
-       "<attr name=\"v\" type=\"text\">&#x0000;x&#x0000;</attr>"},
+      {"text with inner NULs", 2, Units({0, 'x', 0, 0}), "<attr name=\"v\" type=\"text\">&#x0000;x&#x0000;</attr>"},
       {"text without NUL", 2, Units({'a', 'b'}), "<attr name=\"v\" type=\"2\">YQBiAA==</attr>"},
       {"text of odd size", 2, {'a', 0, 0}, "<attr name=\"v\" type=\"2\">YQAA</attr>"},
       {"text of no bytes", 2, {}, "<attr name=\"v\" type=\"2\"/>"},
       {"int32", 4, {0xFF, 0xFF, 0xFF, 0x7F}, "<attr name=\"v\" type=\"int32\">2147483647</attr>"},
       {"int32 minimum", 4, {0, 0, 0, 0x80}, "<attr name=\"v\" type=\"int32\">-2147483648</attr>"},
       {"int32 of 3 bytes", 4, {1, 2, 3}, "<attr name=\"v\" type=\"4\">AQID</attr>"},
-      {"int64 minimum", 6, {0, 0, 0, 0, 0, 0, 0, 0x80},
-       "<attr name=\"v\" type=\"int64\">-9223372036854775808</attr>"},
+      {"int64 minimum", 6, {0, 0, 0, 0, 0, 0, 0, 0x80}, "<attr name=\"v\" type=\"int64\">-9223372036854775808</attr>"},
       {"int64 of 4 bytes", 6, {1, 0, 0, 0}, "<attr name=\"v\" type=\"6\">AQAAAA==</attr>"},
       {"bool false", 7, {0}, "<attr name=\"v\" type=\"bool\">false</attr>"},
       {"bool of another byte", 7, {2}, "<attr name=\"v\" type=\"7\">Ag==</attr>"},
@@ -154,8 +150,7 @@ TEST(NodeTextRoundTrip, EveryTypeCodeAndShape) {
       {"text list of one empty text", 258, Units({0}), "<attr name=\"v\" type=\"textlist\"><item/></attr>"},
       {"text list of two", 258, Units({'a', 0, 'b', 0}),
        "<attr name=\"v\" type=\"textlist\"><item>a</item><item>b</item></attr>"},
-      {"text list without last NUL", 258, Units({'a', 0, 'b'}),
-       "<attr name=\"v\" type=\"258\">YQAAAGIA</attr>"},
+      {"text list without last NUL", 258, Units({'a', 0, 'b'}), "<attr name=\"v\" type=\"258\">YQAAAGIA</attr>"},
       {"list flag alone", 0x100, {9}, "<attr name=\"v\" type=\"256\">CQ==</attr>"},
       {"unknown code", 3, {1, 2, 3, 4, 5}, "<attr name=\"v\" type=\"3\">AQIDBAU=</attr>"},
       {"largest code", 0xFFFF, {0}, "<attr name=\"v\" type=\"65535\">AA==</attr>"},
@@ -220,6 +215,32 @@ TEST(NodeTextRoundTrip, OddTextsInNamesTypesAttributeNamesAndValues) {
     EXPECT_EQ(Type(nodes[0].Get()), text);
     EXPECT_EQ(ReadTextAttribute(nodes[0].Get(), text.c_str()), text);
   }
+}
+
+// The reader and writer take runs of plain ASCII in blocks of several code
+// units: a unit that needs care must be seen at every place in and around a
+// block, in names (XML attribute values) and in values (content).
+TEST(NodeTextRoundTrip, SpecialUnitsAtEveryPlaceOfLongerTexts) {
+  const std::initializer_list<DxnChar> specials[] = {
+      {'&'},  {'<'},  {'>'},  {'"'},    {'\t'},           {'\n'},   {'\r'},
+      {0x01}, {0x7F}, {0xE9}, {0x4E2D}, {0xD83D, 0xDE00}, {0xD800}, {0xFFFE},
+  };
+  Handle root = Create(DXN_TEXT("root"));
+  int nodeIndex = 0;
+  for (const size_t length : {7u, 8u, 9u, 15u, 16u, 17u, 33u}) {
+    for (const auto& special : specials) {
+      const std::string nodeName = "n" + std::to_string(nodeIndex++);
+      Handle node = AddNew(root.Get(), Text(nodeName.begin(), nodeName.end()).c_str());
+      for (size_t at = 0; at < length; ++at) {
+        Text text(length, DXN_TEXT('a'));
+        text.replace(at, 1, Text(special));
+        const std::string name = "v" + std::to_string(at);
+        SetText(node.Get(), Text(name.begin(), name.end()).c_str(), text);
+        AddNew(node.Get(), text.c_str(), text.c_str());
+      }
+    }
+  }
+  ExpectRoundTrip(root.Get());
 }
 
 TEST(NodeTextRoundTrip, WrittenTextIsValidUtf8WithoutRawControls) {
@@ -334,8 +355,7 @@ TEST(NodeTextReader, AcceptsWhatXmlAllowsAroundTheFormat) {
 TEST(NodeTextReader, LineEndsAndWhitespaceAsXmlReadsThem) {
   std::vector<Handle> nodes;
   // Character references stand for their characters anywhere, digits too.
-  ASSERT_EQ(Deserialize("<nr><node><attr name=\"r\" type=\"int32\">&#49;&#x32;</attr></node></nr>", nodes),
-            DXN_S_OK);
+  ASSERT_EQ(Deserialize("<nr><node><attr name=\"r\" type=\"int32\">&#49;&#x32;</attr></node></nr>", nodes), DXN_S_OK);
   int32_t number = 0;
   uint32_t size = sizeof(number);
   ASSERT_EQ(DxnGetAttribute(nodes[0].Get(), DXN_TEXT("r"), nullptr, &number, &size, nullptr), DXN_S_OK);
@@ -368,6 +388,94 @@ TEST(NodeTextReader, ReadNodesAreTopmostAndIndependent) {
   EXPECT_EQ(Path(ChildAt(nodes[0].Get(), 0).Get()), DXN_TEXT("\\a\\b"));
   ASSERT_EQ(DxnAddChild(nodes[1].Get(), nodes[0].Get()), DXN_S_OK);
   EXPECT_EQ(Path(ChildAt(nodes[0].Get(), 0).Get()), DXN_TEXT("\\c\\a\\b"));
+}
+
+// Nodes read from text share their memory with their tree; one moved to
+// another tree, changed and written must stay intact after the tree it came
+// from is gone (the sanitizers of the native build watch the memory).
+TEST(NodeTextReader, ReadNodesOutliveTheirTreeAndChangeFreely) {
+  Handle moved;
+  Handle kept;
+  {
+    std::vector<Handle> nodes;
+    ASSERT_EQ(Deserialize("<nr><node name=\"source tree with a long name\">"
+                          "<node name=\"a node with a long name\" type=\"a type with a long name\">"
+                          "<attr name=\"Text\" type=\"text\">first value</attr>"
+                          "<attr name=\"Number\" type=\"int32\">7</attr>"
+                          "<attr name=\"Gone\" type=\"bool\">true</attr>"
+                          "<node name=\"grandchild\"><attr name=\"x\" type=\"int64\">-1</attr></node>"
+                          "</node><node name=\"sibling\"/></node></nr>",
+                          nodes),
+              DXN_S_OK);
+    ASSERT_EQ(nodes.size(), 1u);
+    moved = ChildAt(nodes[0].Get(), 0);
+    kept = ChildAt(nodes[0].Get(), 1);
+    ASSERT_EQ(DxnRemoveChild(nodes[0].Get(), moved.Get()), DXN_S_OK);
+  }
+  // The source tree is held only through "sibling" now.
+  kept.Reset();
+
+  Handle target = Create(DXN_TEXT("target"));
+  ASSERT_EQ(DxnAddChild(target.Get(), moved.Get()), DXN_S_OK);
+  SetText(moved.Get(), DXN_TEXT("Text"), DXN_TEXT("a longer value than the one read from the text"));
+  SetFixed<int32_t>(moved.Get(), DXN_TEXT("Number"), DXN_TYPE_INT32, 8);
+  ASSERT_EQ(DxnDeleteAttribute(moved.Get(), DXN_TEXT("Gone")), DXN_S_OK);
+  SetText(moved.Get(), DXN_TEXT("New"), DXN_TEXT("n"));
+  ASSERT_EQ(DxnSetNodeType(ChildAt(moved.Get(), 0).Get(), DXN_TEXT("Grandchild")), DXN_S_OK);
+  Handle clone;
+  ASSERT_EQ(DxnCloneNode(moved.Get(), DXN_DEPTH_SUBTREE, 0, clone.Out()), DXN_S_OK);
+  moved.Reset();
+
+  const std::string expected =
+      "<nr><node name=\"target\"><node name=\"a node with a long name\" type=\"a type with a long name\">"
+      "<attr name=\"Text\" type=\"text\">a longer value than the one read from the text</attr>"
+      "<attr name=\"Number\" type=\"int32\">8</attr><attr name=\"New\" type=\"text\">n</attr>"
+      "<node name=\"grandchild\" type=\"Grandchild\"><attr name=\"x\" type=\"int64\">-1</attr></node>"
+      "</node></node></nr>";
+  EXPECT_EQ(SerializeOne(target.Get(), 0), expected);
+  EXPECT_EQ(Path(ChildAt(ChildAt(target.Get(), 0).Get(), 0).Get()),
+            DXN_TEXT("\\target\\a node with a long name\\grandchild"));
+  target.Reset();
+  EXPECT_EQ(ReadTextAttribute(clone.Get(), DXN_TEXT("Text")),
+            DXN_TEXT("a longer value than the one read from the text"));
+}
+
+// Values read in place and values that need decoding first (references,
+// comments) give the same results, and the same failures.
+TEST(NodeTextReader, ValuesWithReferencesAndCommentsReadAsTheirText) {
+  struct ValueCase {
+    const char* type;
+    const char* content;
+    DxnResult result;
+    std::vector<uint8_t> bytes;
+  };
+  const ValueCase cases[] = {
+      {"int32", "-12", DXN_S_OK, {0xF4, 0xFF, 0xFF, 0xFF}},
+      {"int32", "&#45;12", DXN_S_OK, {0xF4, 0xFF, 0xFF, 0xFF}},
+      {"int32", "1<!-- c -->2", DXN_S_OK, {12, 0, 0, 0}},
+      {"int32", "1 2", DXN_E_INVALID_DATA, {}},
+      {"int32", "1&#10;", DXN_E_INVALID_DATA, {}},
+      {"int32", "\xC2\xB2", DXN_E_INVALID_DATA, {}},
+      {"bool", "t&#x72;ue", DXN_S_OK, {1}},
+      {"bool", "false\r\n", DXN_E_INVALID_DATA, {}},
+      {"binary", "AAE&#61;", DXN_S_OK, {0, 1}},
+      {"binary", "AA<!---->E=", DXN_S_OK, {0, 1}},
+      {"none", "<!-- nothing -->", DXN_S_OK, {}},
+      {"none", "&#32;", DXN_E_INVALID_DATA, {}},
+      {"text", "a<!-- c -->&amp;b", DXN_S_OK, {'a', 0, '&', 0, 'b', 0, 0, 0}},
+      {"text", "", DXN_S_OK, {0, 0}},
+  };
+  for (const ValueCase& test : cases) {
+    SCOPED_TRACE(testing::Message() << test.type << " " << test.content);
+    const std::string text =
+        std::string("<nr><node><attr name=\"v\" type=\"") + test.type + "\">" + test.content + "</attr></node></nr>";
+    std::vector<Handle> nodes;
+    ASSERT_EQ(Deserialize(text, nodes), test.result);
+    if (test.result != DXN_S_OK) continue;
+    ASSERT_EQ(nodes.size(), 1u);
+    const RawValue value = ReadRaw(nodes[0].Get(), DXN_TEXT("v"));
+    EXPECT_EQ(std::vector<uint8_t>(value.bytes.begin(), value.bytes.end()), test.bytes);
+  }
 }
 
 TEST(NodeTextReader, ClosingTheContextEarlyReleasesTheRest) {
