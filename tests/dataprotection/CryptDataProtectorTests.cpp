@@ -163,9 +163,13 @@ TEST(CryptDataProtector, DpapiNeverYieldsChangedData) {
     changed[position] ^= 0x55;
     ByteBuffer result;
     const HRESULT hr = HresultOf([&] { result = protector.Unprotect(changed); });
-    if (hr == S_OK) EXPECT_EQ(result, data);
+    if (hr == S_OK) {
+      EXPECT_EQ(result, data);
+    }
     // The payload and signature at the end are checked on every platform.
-    if (position >= original.size() - 48) EXPECT_NE(hr, S_OK);
+    if (position >= original.size() - 48) {
+      EXPECT_NE(hr, S_OK);
+    }
   }
 }
 

@@ -104,7 +104,9 @@ TEST(NodeEncryptor, EveryAttributeTypeRoundTrips) {
     } else {
       EXPECT_GT(encrypted.bytes.size(), 6u + value.bytes.size());
       // (A value of a few bytes may turn up in random ciphertext by chance.)
-      if (value.bytes.size() >= 4) EXPECT_FALSE(Contains(encrypted.bytes, value.bytes));
+      if (value.bytes.size() >= 4) {
+        EXPECT_FALSE(Contains(encrypted.bytes, value.bytes));
+      }
     }
     Decrypt(encryptor, node);
     const RawValue decrypted = ReadRawValue(node, L"A");

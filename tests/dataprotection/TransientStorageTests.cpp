@@ -104,7 +104,7 @@ TEST_F(TransientStorageTest, NoValueLiesInClearInTheFile) {
   storage.ExportPending(frames);
   const std::vector<uint8_t> file = FileBytes(path);
   ASSERT_FALSE(file.empty());
-  for (const std::string& value : {"plain-secret-value-", "child-secret-", "frame-name-"}) {
+  for (const std::string value : {"plain-secret-value-", "child-secret-", "frame-name-"}) {
     SCOPED_TRACE(value);
     EXPECT_FALSE(Contains(file, Bytes(value)));
     std::vector<uint8_t> utf16;

@@ -18,7 +18,8 @@ class Crc32Computer {
   Crc32Computer() {
     m_module = ::LoadLibraryExW(L"ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (m_module == nullptr) ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
-    m_function = reinterpret_cast<RtlComputeCrc32Function>(::GetProcAddress(m_module, "RtlComputeCrc32"));
+    m_function = reinterpret_cast<RtlComputeCrc32Function>(
+        reinterpret_cast<void*>(::GetProcAddress(m_module, "RtlComputeCrc32")));
     if (m_function == nullptr) {
       const DWORD error = ::GetLastError();
       ::FreeLibrary(m_module);
