@@ -63,16 +63,16 @@ class CaptureFile {
 
 }  // namespace
 
-ToolRun RunTool(const std::vector<std::wstring>& arguments) {
-  const std::wstring executable = ExecutableDirectory() + L"kestrova-resolve.exe";
+ToolRun RunProgram(const std::wstring& fileName, const std::vector<std::wstring>& arguments) {
+  const std::wstring executable = ExecutableDirectory() + fileName;
   std::wstring commandLine = QuoteArgument(executable);
   for (const std::wstring& argument : arguments) commandLine += L" " + QuoteArgument(argument);
 
   CaptureFile output;
   CaptureFile error;
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  const HANDLE input = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                     OPEN_EXISTING, 0, nullptr);
+  const HANDLE input =
+      ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -86,7 +86,7 @@ ToolRun RunTool(const std::vector<std::wstring>& arguments) {
   const DWORD startError = ::GetLastError();
   if (input != INVALID_HANDLE_VALUE) ::CloseHandle(input);
   if (!started) {
-    ADD_FAILURE() << "cannot start kestrova-resolve.exe: error " << startError;
+    ADD_FAILURE() << "cannot start " << std::string(fileName.begin(), fileName.end()) << ": error " << startError;
     run.exitCode = static_cast<DWORD>(-1);
     return run;
   }

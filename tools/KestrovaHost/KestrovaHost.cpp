@@ -1,74 +1,181 @@
-// The reference host: loads Kestrova.dll the way a component host does and
-// drives it through its export.
-#include <Kestrova/ComponentInterfaces.h>
+// kestrova-host: the reference host. Runs Kestrova.dll's snapshot maintainer
+// the way a service does — a configuration server, a service client with a
+// usage-statistics service, the module configured, every modification of
+// the host's own changes reported to it, shut down and released — and shows
+// the frames the service received.
+//
+//   kestrova-host [--store FILE] [--settings FILE] [--changes FILE] [--frames-out FILE]
+//                 [--save-store FILE] [--settle MS] [--service-fails] [--quiet]
+//   kestrova-host --show-pending FILE
+#include "CommandLine.h"
+#include "FailureText.h"
+#include "HostInputs.h"
+#include "MaintainerHost.h"
+#include "ModificationReporter.h"
+#include "NodeTextFile.h"
+#include "PendingFrames.h"
+#include "ReferenceServices.h"
+#include "RunReport.h"
+#include "StandardStream.h"
+#include "StepRunner.h"
+#include "ToolError.h"
+
+#include "Sources/Common/ErrorHandling/ErrorDescription.h"
+#include "node/Identity.h"
+
+#include <Kestrova/ComponentsLib.h>
 
 #include <windows.h>
-#include <objbase.h>
 
-#include <cstdio>
+#include <exception>
+#include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
-std::wstring GuidText(const GUID& id) {
-  wchar_t text[40] = {};
-  ::StringFromGUID2(id, text, 40);
-  return text;
+using namespace KestrovaHost;
+using namespace KestrovaTools;
+
+void ReportError(const std::wstring& message) {
+  try {
+    StandardStream& error = StandardStream::Error();
+    std::wstring text = L"kestrova-host: " + message;
+    if (text.back() != L'\n') text += L'\n';
+    error.WriteText(text);
+    error.Flush();
+  } catch (const ToolError&) {
+    // Standard error itself is gone: the exit status is all that is left.
+  }
 }
 
-std::wstring ModuleDirectory() {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring directory(path, length);
-  const auto slash = directory.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : directory.substr(0, slash + 1);
+std::wstring ProcessUser() {
+  try {
+    return Identity::GetProcessUserName();
+  } catch (const HRX& failure) {
+    ReportError(L"warning: the process user is unknown (" + FormatError(failure, ErrorFormat::NoLocation) +
+                L"); Write and Delete steps without \"Subject\" name \"Unknown\"");
+    return L"Unknown";
+  }
 }
 
-uint32_t InUse(IComponentsModule* module) {
-  uint32_t inUse = 0;
-  module->IsModuleInUse(&inUse);
-  return inUse;
+PendingCount CountPending(const std::optional<std::wstring>& path) {
+  PendingCount pending{path, 0u, {}};
+  if (!path || !PendingFrames::FileExists(*path)) return pending;
+  try {
+    pending.frames = static_cast<uint32_t>(PendingFrames::Read(*path).size());
+  } catch (const ToolError& error) {
+    pending.frames.reset();
+    pending.readFailure = error.Message();
+  }
+  return pending;
 }
 
-bool CreateAndRelease(IComponentsModule* module, const wchar_t* name, const GUID& clsid, const GUID& iid) {
-  void* object = nullptr;
-  const HRESULT hr = module->CreateInstance(clsid, iid, &object);
-  std::wprintf(L"CreateInstance %ls %ls -> 0x%08lX\n", name, GuidText(clsid).c_str(), static_cast<unsigned long>(hr));
-  if (FAILED(hr)) return false;
-  std::wprintf(L"  interface %ls, IsModuleInUse = %u\n", GuidText(iid).c_str(), InUse(module));
-  const uint32_t remaining = static_cast<IComponentObject*>(object)->Release();
-  std::wprintf(L"  released (count %u), IsModuleInUse = %u\n", remaining, InUse(module));
-  return true;
+// The first failure of a run decides its exit status; the run still shuts
+// the module down and releases everything after it.
+class RunStatus {
+ public:
+  void Fail(ExitStatus status, const std::wstring& message) {
+    ReportError(message);
+    if (m_status == kExitSuccess) m_status = status;
+  }
+  ExitStatus Status() const { return m_status; }
+
+ private:
+  ExitStatus m_status = kExitSuccess;
+};
+
+void CheckModuleResult(RunStatus& status, HRESULT hr, const wchar_t* method) {
+  if (FAILED(hr))
+    status.Fail(kExitFailure, std::wstring(method) + L" failed: " + FailureText::DescribeModuleFailure(hr));
+}
+
+int RunHost(const CommandLine& commandLine) {
+  HostInputs inputs = HostInputs::Load(commandLine);
+  RunStatus status;
+  RunReport report;
+  report.entriesConfigured = inputs.entryCount;
+  {
+    ReferenceServices services(inputs.store.Path(), inputs.storeName);
+    if (commandLine.serviceFails) services.MakeServiceFail();
+    MaintainerHost maintainer;
+    {
+      ModificationReporter reporter(services.ConfigServer());
+      const HRESULT configured = maintainer.Configure(inputs.settings.Get());
+      CheckModuleResult(status, configured, L"Configure");
+      // A failed Configure has shut the maintainer down itself.
+      if (SUCCEEDED(configured)) {
+        StepRunner runner(services.ConfigServer(), reporter, maintainer, ProcessUser());
+        try {
+          runner.Run(inputs.steps);
+          ::Sleep(commandLine.settleMs);
+        } catch (const ToolError& error) {
+          status.Fail(error.Status(), error.Message());
+        }
+        report.counts = runner.Counts();
+        CheckModuleResult(status, maintainer.Shutdown(), L"Shutdown");
+      }
+    }
+    maintainer.ReleaseMaintainer();
+    report.delivered = services.ReceivedFrames();
+    if (commandLine.saveStorePath) services.SaveStore(*commandLine.saveStorePath);
+    services.Revoke();
+    if (const uint32_t inUse = maintainer.ModuleInUse(); inUse != 0) {
+      status.Fail(kExitFailure, L"Kestrova.dll is still in use (IsModuleInUse " + std::to_wstring(inUse) +
+                                    L") after every reference was released");
+    }
+  }
+  if (const uint32_t alive = ::CLGetLiveObjectCount(); alive != 0) {
+    ReportError(L"warning: " + std::to_wstring(alive) + L" ComponentsLib objects are still alive after the run");
+  }
+  report.pending = CountPending(inputs.pendingPath);
+
+  if (commandLine.framesOutPath) {
+    std::vector<IDXNode*> frames;
+    for (const DXNodePtr& frame : report.delivered) frames.push_back(frame.Get());
+    NodeTextFile::WriteFile(frames, *commandLine.framesOutPath, L"FRAMES-OUT");
+  }
+  StandardStream& output = StandardStream::Output();
+  output.Write(report.Text(!commandLine.quiet));
+  output.Flush();
+  return status.Status();
+}
+
+int ShowPending(const std::wstring& path) {
+  const std::vector<DXNodePtr> frames = PendingFrames::Read(path);
+  StandardStream& output = StandardStream::Output();
+  output.Write(FramesTree(frames));
+  output.Flush();
+  return kExitSuccess;
 }
 
 }  // namespace
 
-int wmain() {
-  const std::wstring modulePath = ModuleDirectory() + L"Kestrova.dll";
-  HMODULE library = ::LoadLibraryW(modulePath.c_str());
-  if (library == nullptr) {
-    std::fwprintf(stderr, L"Cannot load %ls: error %lu\n", modulePath.c_str(), ::GetLastError());
-    return 2;
+int wmain(int argc, wchar_t** argv) {
+  CommandLine commandLine;
+  try {
+    commandLine = CommandLine::Parse(std::vector<std::wstring>(argv + 1, argv + argc));
+  } catch (const ToolError& error) {
+    ReportError(error.Message() + L"\n" + CommandLine::UsageText());
+    return error.Status();
   }
-  auto getModule = reinterpret_cast<PFN_GetComponentsModuleObject>(
-      reinterpret_cast<void*>(::GetProcAddress(library, "GetComponentsModuleObject")));
-  if (getModule == nullptr) {
-    std::fwprintf(stderr, L"Kestrova.dll has no GetComponentsModuleObject export\n");
-    return 2;
+  try {
+    if (commandLine.helpRequested) {
+      StandardStream::Output().WriteText(CommandLine::UsageText());
+      StandardStream::Output().Flush();
+      return kExitSuccess;
+    }
+    if (commandLine.showPendingPath) return ShowPending(*commandLine.showPendingPath);
+    return RunHost(commandLine);
+  } catch (const ToolError& error) {
+    ReportError(error.Message());
+    return error.Status();
+  } catch (const HRX& failure) {
+    ReportError(L"the host failed: " + FormatError(failure, ErrorFormat::NoLocation));
+    return kExitFailure;
+  } catch (const std::bad_alloc&) {
+    ReportError(L"out of memory");
+    return kExitFailure;
   }
-
-  IComponentsModule* module = nullptr;
-  const HRESULT hr = getModule(reinterpret_cast<void**>(&module));
-  std::wprintf(L"GetComponentsModuleObject -> 0x%08lX\n", static_cast<unsigned long>(hr));
-  if (FAILED(hr)) return 1;
-  std::wprintf(L"IsModuleInUse = %u\n", InUse(module));
-
-  bool ok = CreateAndRelease(module, L"ConfigSnapshotsMaintainer", CLSID_ConfigSnapshotsMaintainer,
-                             IID_IConfigurableComponent);
-  ok = CreateAndRelease(module, L"UsageActivityItemsResolver", CLSID_UsageActivityItemsResolver,
-                        IID_IUsageActivityItemsResolver) && ok;
-  std::wprintf(L"IsModuleInUse = %u\n", InUse(module));
-
-  ::FreeLibrary(library);
-  return ok ? 0 : 1;
 }

@@ -4,6 +4,9 @@
 
 namespace KestrovaResolve {
 
+using KestrovaTools::kExitUsage;
+using KestrovaTools::ToolError;
+
 namespace {
 
 OutputFormat ParseFormat(const std::wstring& value) {

@@ -18,6 +18,7 @@
 namespace {
 
 using namespace KestrovaResolve;
+using namespace KestrovaTools;
 
 int Run(const CommandLine& commandLine) {
   // Both files are read before the module is touched: input errors are

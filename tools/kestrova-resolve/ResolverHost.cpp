@@ -6,6 +6,11 @@
 
 namespace KestrovaResolve {
 
+using KestrovaTools::kExitFailure;
+using KestrovaTools::ModuleDirectory;
+using KestrovaTools::ToolError;
+namespace FailureText = KestrovaTools::FailureText;
+
 namespace {
 
 constexpr wchar_t kModuleFile[] = L"Kestrova.dll";
@@ -20,16 +25,16 @@ ResolverHost::ResolverHost() {
   const std::wstring path = ModuleDirectory() + kModuleFile;
   m_module = ::LoadLibraryW(path.c_str());
   if (m_module == nullptr) {
-    throw ToolError(kExitFailure, L"cannot load '" + path + L"': " +
-                                      FailureText::Describe(HRESULT_FROM_WIN32(::GetLastError())));
+    throw ToolError(kExitFailure,
+                    L"cannot load '" + path + L"': " + FailureText::Describe(HRESULT_FROM_WIN32(::GetLastError())));
   }
   const auto getModuleObject = reinterpret_cast<PFN_GetComponentsModuleObject>(
       reinterpret_cast<void*>(::GetProcAddress(m_module, "GetComponentsModuleObject")));
   if (getModuleObject == nullptr) {
     const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
     ::FreeLibrary(m_module);
-    throw ToolError(kExitFailure, L"'" + path + L"' has no export GetComponentsModuleObject: " +
-                                      FailureText::Describe(hr));
+    throw ToolError(kExitFailure,
+                    L"'" + path + L"' has no export GetComponentsModuleObject: " + FailureText::Describe(hr));
   }
   try {
     // The module object is not reference counted: it is neither added to nor released.

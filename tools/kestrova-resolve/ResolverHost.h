@@ -11,6 +11,8 @@
 
 namespace KestrovaResolve {
 
+using KestrovaTools::NodeHandle;
+
 class ResolverHost {
  public:
   // Raises ToolError (kExitFailure) when the module cannot be loaded or the

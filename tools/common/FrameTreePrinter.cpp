@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 namespace {
 
@@ -128,4 +128,4 @@ void FrameTreePrinter::PrintFrame(const NodeHandle& frame, size_t level) {
   PrintChildren(frame, level + 1);
 }
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

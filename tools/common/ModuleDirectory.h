@@ -4,8 +4,8 @@
 
 #include <string>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 std::wstring ModuleDirectory();
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

@@ -12,7 +12,7 @@
 
 #include <string>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 class FrameTreePrinter {
  public:
@@ -31,4 +31,4 @@ class FrameTreePrinter {
 // One attribute value as the tree format shows it.
 std::string ValueText(const AttributeValue& value);
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 namespace {
 constexpr size_t kBufferLimit = 64 * 1024;
@@ -51,4 +51,4 @@ void StandardStream::WriteAll(const char* data, size_t size) {
   }
 }
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace KestrovaResolve::FailureText {
+namespace KestrovaTools::FailureText {
 
 // The code and its message text from the system's message table, or from the
 // module's message file CoreErrorMessages.dll beside the tool; the code
@@ -18,4 +18,4 @@ std::wstring Describe(HRESULT hr);
 // "0x%08X text [call sites]"; the call sites go on a line of their own.
 std::wstring DescribeModuleFailure(HRESULT hr);
 
-}  // namespace KestrovaResolve::FailureText
+}  // namespace KestrovaTools::FailureText

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 class StandardStream {
  public:
@@ -32,4 +32,4 @@ class StandardStream {
   std::string m_buffer;
 };
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 enum ExitStatus : int {
   kExitSuccess = 0,
@@ -25,4 +25,4 @@ class ToolError {
   std::wstring m_message;
 };
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

@@ -4,8 +4,10 @@
 #include "NodeHandle.h"
 
 #include <string>
+#include <string_view>
+#include <vector>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 class StandardStream;
 
@@ -16,10 +18,20 @@ namespace NodeTextFile {
 // text, or holds no node raises ToolError with kExitUsage.
 NodeHandle ReadFirstNode(const std::wstring& path, const wchar_t* role);
 
+// The same for node text held in memory (a text built into the program);
+// name says where it came from in messages.
+NodeHandle ReadFirstNodeFromText(std::string_view text, const wchar_t* name);
+
 // The node and its whole subtree as node text, with the module's writing
 // flags (257: indented, CRLF line ends), byte for byte as the store
 // serializes them.
 void Write(const NodeHandle& node, StandardStream& output);
 
+// The nodes, each with its whole subtree, as the top-level nodes of one node
+// text file (flags 257), replacing the file. role names the file in
+// messages; a failure raises ToolError with kExitFailure and leaves no
+// partly written file at path.
+void WriteFile(const std::vector<IDXNode*>& nodes, const std::wstring& path, const wchar_t* role);
+
 }  // namespace NodeTextFile
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

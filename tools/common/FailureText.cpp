@@ -7,7 +7,7 @@
 #include <cwchar>
 #include <cwctype>
 
-namespace KestrovaResolve::FailureText {
+namespace KestrovaTools::FailureText {
 
 namespace {
 
@@ -24,9 +24,8 @@ std::wstring TrimTrailingSpace(std::wstring text) {
 
 std::wstring MessageFrom(DWORD source, HMODULE module, HRESULT hr) {
   wchar_t* buffer = nullptr;
-  const DWORD length = ::FormatMessageW(source | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        module, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                        nullptr);
+  const DWORD length = ::FormatMessageW(source | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS, module,
+                                        static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::wstring text = length > 0 ? std::wstring(buffer, length) : std::wstring();
   if (buffer != nullptr) ::LocalFree(buffer);
   return TrimTrailingSpace(std::move(text));
@@ -80,4 +79,4 @@ std::wstring DescribeModuleFailure(HRESULT hr) {
   return callSites.empty() ? description : description + L"\n  module call sites: " + callSites;
 }
 
-}  // namespace KestrovaResolve::FailureText
+}  // namespace KestrovaTools::FailureText

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 // Surrogate pairs become one code point; an unpaired surrogate becomes
 // U+FFFD, so the output is always valid UTF-8.
@@ -14,4 +14,4 @@ std::string ToUtf8(std::wstring_view text);
 // and \uXXXX for the other control characters and unpaired surrogates.
 std::string QuotedUtf8(std::wstring_view text);
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

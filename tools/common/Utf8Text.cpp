@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 namespace {
 
@@ -56,9 +56,8 @@ void ForEachCodePoint(std::wstring_view text, OnCodePoint&& onCodePoint) {
 std::string ToUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  ForEachCodePoint(text, [&](char32_t codePoint, bool valid) {
-    AppendCodePoint(valid ? codePoint : kReplacementCharacter, out);
-  });
+  ForEachCodePoint(
+      text, [&](char32_t codePoint, bool valid) { AppendCodePoint(valid ? codePoint : kReplacementCharacter, out); });
   return out;
 }
 
@@ -66,12 +65,23 @@ std::string QuotedUtf8(std::wstring_view text) {
   std::string out = "\"";
   ForEachCodePoint(text, [&](char32_t codePoint, bool valid) {
     switch (codePoint) {
-      case U'"': out += "\\\""; return;
-      case U'\\': out += "\\\\"; return;
-      case U'\n': out += "\\n"; return;
-      case U'\r': out += "\\r"; return;
-      case U'\t': out += "\\t"; return;
-      default: break;
+      case U'"':
+        out += "\\\"";
+        return;
+      case U'\\':
+        out += "\\\\";
+        return;
+      case U'\n':
+        out += "\\n";
+        return;
+      case U'\r':
+        out += "\\r";
+        return;
+      case U'\t':
+        out += "\\t";
+        return;
+      default:
+        break;
     }
     if (!valid || codePoint < 0x20 || codePoint == 0x7F) {
       AppendEscape(codePoint, out);
@@ -83,4 +93,4 @@ std::string QuotedUtf8(std::wstring_view text) {
   return out;
 }
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

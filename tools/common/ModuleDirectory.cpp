@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 std::wstring ModuleDirectory() {
   std::vector<wchar_t> path(MAX_PATH);
@@ -20,4 +20,4 @@ std::wstring ModuleDirectory() {
   }
 }
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

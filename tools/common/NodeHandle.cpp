@@ -3,7 +3,7 @@
 #include "FailureText.h"
 #include "ToolError.h"
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 namespace {
 
@@ -27,8 +27,8 @@ std::wstring ReadText(Read&& read, const wchar_t* function) {
 
 void CheckStoreCall(DxnResult result, const wchar_t* function) {
   if (result >= 0) return;
-  throw ToolError(kExitFailure, std::wstring(L"the node store failed in ") + function + L": " +
-                                    FailureText::Describe(result));
+  throw ToolError(kExitFailure,
+                  std::wstring(L"the node store failed in ") + function + L": " + FailureText::Describe(result));
 }
 
 NodeHandle& NodeHandle::operator=(NodeHandle&& other) noexcept {
@@ -48,8 +48,9 @@ IDXNode** NodeHandle::Put() noexcept {
 }
 
 std::wstring NodeHandle::Name() const {
-  return ReadText([&](wchar_t* buffer, uint32_t* size) { return ::DxnGetNodeName(m_handle, DXN_NAME_FORM_NAME, buffer, size); },
-                  L"DxnGetNodeName");
+  return ReadText(
+      [&](wchar_t* buffer, uint32_t* size) { return ::DxnGetNodeName(m_handle, DXN_NAME_FORM_NAME, buffer, size); },
+      L"DxnGetNodeName");
 }
 
 std::wstring NodeHandle::Type() const {
@@ -70,9 +71,9 @@ NodeHandle NodeHandle::Child(uint32_t index) const {
 }
 
 std::vector<std::wstring> NodeHandle::AttributeNames() const {
-  const std::wstring packed = ReadText(
-      [&](wchar_t* buffer, uint32_t* size) { return ::DxnGetAttributeNames(m_handle, buffer, size); },
-      L"DxnGetAttributeNames");
+  const std::wstring packed =
+      ReadText([&](wchar_t* buffer, uint32_t* size) { return ::DxnGetAttributeNames(m_handle, buffer, size); },
+               L"DxnGetAttributeNames");
   // Consecutive NUL-terminated names; the final NUL was dropped above.
   std::vector<std::wstring> names;
   for (size_t start = 0; start < packed.size();) {
@@ -97,4 +98,4 @@ AttributeValue NodeHandle::Attribute(const std::wstring& name) const {
   return value;
 }
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace KestrovaResolve {
+namespace KestrovaTools {
 
 struct AttributeValue {
   uint16_t type = DXN_TYPE_NONE;
@@ -46,4 +46,4 @@ class NodeHandle {
 // Raises ToolError (kExitFailure) for a failed store call.
 void CheckStoreCall(DxnResult result, const wchar_t* function);
 
-}  // namespace KestrovaResolve
+}  // namespace KestrovaTools

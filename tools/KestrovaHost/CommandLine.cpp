@@ -1,0 +1,125 @@
+#include "CommandLine.h"
+
+#include "ToolError.h"
+
+#include <array>
+
+namespace KestrovaHost {
+
+using KestrovaTools::kExitUsage;
+using KestrovaTools::ToolError;
+
+namespace {
+
+uint32_t ParseMilliseconds(const std::wstring& text) {
+  uint64_t value = 0;
+  bool valid = !text.empty() && text.size() <= 9;
+  for (const wchar_t c : text) valid = valid && c >= L'0' && c <= L'9';
+  if (valid) {
+    for (const wchar_t c : text) value = value * 10 + static_cast<uint64_t>(c - L'0');
+  }
+  if (!valid || value > CommandLine::kMaxSettleMs) {
+    throw ToolError(kExitUsage, L"--settle needs a number of milliseconds from 0 to " +
+                                    std::to_wstring(CommandLine::kMaxSettleMs) + L", not '" + text + L"'");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+// The options that take a value, and where it goes.
+struct ValueOption {
+  const wchar_t* name;
+  std::optional<std::wstring> CommandLine::*target;
+};
+
+constexpr std::array kFileOptions{
+    ValueOption{L"--store", &CommandLine::storePath},
+    ValueOption{L"--settings", &CommandLine::settingsPath},
+    ValueOption{L"--changes", &CommandLine::changesPath},
+    ValueOption{L"--frames-out", &CommandLine::framesOutPath},
+    ValueOption{L"--save-store", &CommandLine::saveStorePath},
+    ValueOption{L"--show-pending", &CommandLine::showPendingPath},
+};
+
+// Splits "--name=value"; returns the name alone otherwise.
+std::wstring OptionName(const std::wstring& argument) {
+  const size_t equals = argument.find(L'=');
+  return equals == std::wstring::npos ? argument : argument.substr(0, equals);
+}
+
+}  // namespace
+
+const wchar_t* CommandLine::UsageText() {
+  return L"usage: kestrova-host [--store FILE] [--settings FILE] [--changes FILE] [--frames-out FILE]\n"
+         L"                     [--save-store FILE] [--settle MS] [--service-fails] [--quiet]\n"
+         L"       kestrova-host --show-pending FILE\n"
+         L"  With no option, runs the embedded demo: a store, maintainer settings and a change script.\n"
+         L"  --store FILE        the configuration store to start from (node text); only read\n"
+         L"  --settings FILE     node text file; its first node is the maintainer's settings node\n"
+         L"  --changes FILE      node text file; its first node's children are the change steps\n"
+         L"                      (Write, Delete, Notify, Wait); without it, no steps run unless\n"
+         L"                      the whole demo runs\n"
+         L"  --frames-out FILE   write the frames the service received as node text\n"
+         L"  --save-store FILE   save the store as it stands after shutdown\n"
+         L"  --settle MS         wait after the last step before Shutdown (default 3000)\n"
+         L"  --service-fails     the usage-statistics service refuses every request (0x80004005)\n"
+         L"  --quiet             print the summary only, not the delivered frames\n"
+         L"  --show-pending FILE print the frames waiting in a transient storage file\n"
+         L"exit status: 0 success, 1 the module failed Configure or Shutdown (or the host failed),\n"
+         L"             2 usage error or an unreadable or malformed input file\n";
+}
+
+CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
+  CommandLine commandLine;
+  bool settleGiven = false;
+  bool anyRunOption = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::wstring& argument = arguments[i];
+    if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
+      commandLine.helpRequested = true;
+      return commandLine;
+    }
+    const std::wstring name = OptionName(argument);
+    const bool inlineValue = name.size() != argument.size();
+    const auto takeValue = [&]() -> std::wstring {
+      if (inlineValue) return argument.substr(name.size() + 1);
+      if (i + 1 == arguments.size()) throw ToolError(kExitUsage, name + L" needs a value");
+      return arguments[++i];
+    };
+
+    if (name == L"--service-fails" || name == L"--quiet") {
+      if (inlineValue) throw ToolError(kExitUsage, name + L" takes no value");
+      bool& flag = name == L"--quiet" ? commandLine.quiet : commandLine.serviceFails;
+      if (flag) throw ToolError(kExitUsage, name + L" given more than once");
+      flag = true;
+      anyRunOption = true;
+      continue;
+    }
+    if (name == L"--settle") {
+      if (settleGiven) throw ToolError(kExitUsage, L"--settle given more than once");
+      settleGiven = true;
+      anyRunOption = true;
+      commandLine.settleMs = ParseMilliseconds(takeValue());
+      continue;
+    }
+    bool known = false;
+    for (const ValueOption& option : kFileOptions) {
+      if (name != option.name) continue;
+      known = true;
+      std::optional<std::wstring>& target = commandLine.*option.target;
+      if (target) throw ToolError(kExitUsage, name + L" given more than once");
+      target = takeValue();
+      if (target->empty()) throw ToolError(kExitUsage, name + L" needs a file name");
+      if (option.target != &CommandLine::showPendingPath) anyRunOption = true;
+    }
+    if (known) continue;
+    if (argument.size() > 1 && argument.front() == L'-')
+      throw ToolError(kExitUsage, L"unknown option '" + argument + L"'");
+    throw ToolError(kExitUsage, L"unexpected argument '" + argument + L"'");
+  }
+  if (commandLine.showPendingPath && anyRunOption) {
+    throw ToolError(kExitUsage, L"--show-pending takes no other option");
+  }
+  return commandLine;
+}
+
+}  // namespace KestrovaHost

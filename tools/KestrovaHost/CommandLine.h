@@ -1,0 +1,38 @@
+// The host's arguments:
+//   kestrova-host [--store FILE] [--settings FILE] [--changes FILE]
+//                 [--frames-out FILE] [--save-store FILE] [--settle MS]
+//                 [--service-fails] [--quiet]
+//   kestrova-host --show-pending FILE
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace KestrovaHost {
+
+struct CommandLine {
+  std::optional<std::wstring> storePath;
+  std::optional<std::wstring> settingsPath;
+  std::optional<std::wstring> changesPath;
+  std::optional<std::wstring> framesOutPath;
+  std::optional<std::wstring> saveStorePath;
+  std::optional<std::wstring> showPendingPath;
+  uint32_t settleMs = kDefaultSettleMs;
+  bool serviceFails = false;
+  bool quiet = false;
+  bool helpRequested = false;
+
+  static constexpr uint32_t kDefaultSettleMs = 3000;
+  static constexpr uint32_t kMaxSettleMs = 86'400'000;  // a day
+
+  // True when neither a store nor settings were given: the embedded demo runs.
+  bool RunsDemo() const { return !storePath && !settingsPath; }
+
+  // Raises ToolError with kExitUsage for anything else.
+  static CommandLine Parse(const std::vector<std::wstring>& arguments);
+  static const wchar_t* UsageText();
+};
+
+}  // namespace KestrovaHost

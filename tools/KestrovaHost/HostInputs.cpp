@@ -1,0 +1,61 @@
+#include "HostInputs.h"
+
+#include "DemoInputs.h"
+#include "NodeHandle.h"
+#include "NodeTextFile.h"
+#include "PendingFrames.h"
+
+namespace KestrovaHost {
+
+namespace NodeTextFile = KestrovaTools::NodeTextFile;
+
+namespace {
+
+DXNodePtr ToDXNode(const KestrovaTools::NodeHandle& node) {
+  return DXNodePtr(node.Get(), DXNodePtr::Handle::Duplicate);
+}
+
+DXNodePtr ReadSettings(const CommandLine& commandLine) {
+  if (commandLine.settingsPath) return ToDXNode(NodeTextFile::ReadFirstNode(*commandLine.settingsPath, L"SETTINGS"));
+  return ToDXNode(NodeTextFile::ReadFirstNodeFromText(DemoInputs::SettingsText(), L"the demo settings"));
+}
+
+std::vector<ChangeStep> ReadSteps(const CommandLine& commandLine) {
+  if (commandLine.changesPath) {
+    const DXNodePtr script = ToDXNode(NodeTextFile::ReadFirstNode(*commandLine.changesPath, L"CHANGES"));
+    return ChangeScript::Parse(script, L"CHANGES file '" + *commandLine.changesPath + L"'");
+  }
+  // The demo's script belongs to the demo's store and settings.
+  if (!commandLine.RunsDemo()) return {};
+  const DXNodePtr script =
+      ToDXNode(NodeTextFile::ReadFirstNodeFromText(DemoInputs::ChangesText(), L"the demo changes"));
+  return ChangeScript::Parse(script, L"the demo changes");
+}
+
+uint32_t CountEntries(const DXNodePtr& settings) {
+  const DXNodePtr snapshots = settings.GetChild(L"ConfigSnapshots", false);
+  uint32_t count = 0;
+  if (snapshots) {
+    snapshots.ForEachChild([&](const DXNodePtr& child) { count += child.GetType() == L"ConfigSnapshotEntry"; });
+  }
+  return count;
+}
+
+}  // namespace
+
+HostInputs HostInputs::Load(const CommandLine& commandLine) {
+  // Settings and steps first: they are checked completely before the store is copied.
+  DXNodePtr settings = ReadSettings(commandLine);
+  std::vector<ChangeStep> steps = ReadSteps(commandLine);
+  const uint32_t entryCount = CountEntries(settings);
+  std::optional<std::wstring> pendingPath = PendingFrames::StoragePath(settings);
+  const bool ownStore = commandLine.storePath.has_value();
+  return HostInputs{ownStore ? StoreCopy::OfFile(*commandLine.storePath) : StoreCopy::OfText(DemoInputs::StoreText()),
+                    ownStore ? L"STORE file '" + *commandLine.storePath + L"'" : std::wstring(L"the demo store"),
+                    std::move(settings),
+                    std::move(steps),
+                    entryCount,
+                    std::move(pendingPath)};
+}
+
+}  // namespace KestrovaHost

@@ -1,0 +1,68 @@
+#include "PendingFrames.h"
+
+#include "FailureText.h"
+#include "ToolError.h"
+
+#include "Sources/Common/ErrorHandling/ErrorDescription.h"
+#include "Sources/Subsystems/UsageStatistics/Common/TransientStorage.h"
+
+#include <windows.h>
+
+namespace KestrovaHost::PendingFrames {
+
+using KestrovaTools::kExitUsage;
+using KestrovaTools::ToolError;
+
+namespace {
+
+std::wstring ExpandEnvironment(const std::wstring& text) {
+  std::wstring expanded(260, L'\0');
+  for (;;) {
+    const DWORD needed =
+        ::ExpandEnvironmentStringsW(text.c_str(), expanded.data(), static_cast<DWORD>(expanded.size()));
+    if (needed == 0) return text;
+    if (needed <= expanded.size()) {
+      expanded.resize(needed - 1);
+      return expanded;
+    }
+    expanded.resize(needed);
+  }
+}
+
+}  // namespace
+
+std::optional<std::wstring> StoragePath(const DXNodePtr& settings) {
+  try {
+    const DXNodePtr storage = settings.GetChild(L"TransientStorage", false);
+    std::wstring path;
+    if (!storage || !storage.TryGetString(L"TransientStoragePath", path) || path.empty()) return std::nullopt;
+    return ExpandEnvironment(path);
+  } catch (const HRX&) {
+    // Settings of the wrong shape name no file; the module says what is wrong with them.
+    return std::nullopt;
+  }
+}
+
+bool FileExists(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::vector<DXNodePtr> Read(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    throw ToolError(kExitUsage, L"cannot open PENDING file '" + path + L"': " +
+                                    KestrovaTools::FailureText::Describe(HRESULT_FROM_WIN32(::GetLastError())));
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    throw ToolError(kExitUsage, L"PENDING file '" + path + L"' is a directory");
+  }
+  try {
+    return UsageStatistics::Detail::CTransientStorage::ReadFile(path, DataEncryption::CNodeEncryptor::EncryptAll());
+  } catch (const HRX& failure) {
+    throw ToolError(kExitUsage,
+                    L"cannot read PENDING file '" + path + L"': " + FormatError(failure, ErrorFormat::NoLocation));
+  }
+}
+
+}  // namespace KestrovaHost::PendingFrames

@@ -1,0 +1,55 @@
+// Runs the change steps against the configuration server and the
+// maintainer: each write or delete is one call with the host's writer
+// context, and every notification it causes has been handed to
+// ProcessUsageActivity before the next step starts.
+#pragma once
+
+#include "ChangeScript.h"
+
+#include <Kestrova/HostServices.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace KestrovaHost {
+
+class MaintainerHost;
+class ModificationReporter;
+
+struct StepCounts {
+  uint32_t steps = 0;          // steps run
+  uint32_t notifications = 0;  // handed to ProcessUsageActivity
+  uint32_t refused = 0;        // of those, failed by the module
+};
+
+class StepRunner {
+ public:
+  // How long one step's reports may take to arrive.
+  static constexpr uint32_t kReportTimeoutMs = 60'000;
+
+  StepRunner(IDXConfigServer* server, ModificationReporter& reporter, const MaintainerHost& maintainer,
+             std::wstring defaultSubject);
+
+  // Raises ToolError: kExitUsage when the server refuses a step's call (the
+  // step was malformed after all), kExitFailure when the host fails.
+  void Run(const std::vector<ChangeStep>& steps);
+
+  const StepCounts& Counts() const noexcept { return m_counts; }
+
+ private:
+  void Write(const ChangeStep& step);
+  void Delete(const ChangeStep& step);
+  void Notify(const DXNodePtr& notification);
+  void ProcessReported();
+  void CheckServerCall(HRESULT hr, const ChangeStep& step) const;
+
+  IDXConfigServer* m_server;
+  ModificationReporter& m_reporter;
+  const MaintainerHost& m_maintainer;
+  std::wstring m_defaultSubject;
+  StepCounts m_counts;
+  uint32_t m_stepNumber = 0;
+};
+
+}  // namespace KestrovaHost
