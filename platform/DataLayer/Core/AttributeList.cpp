@@ -64,18 +64,15 @@ void AttributeList::FreeOwned() {
   m_capacity = 0;
 }
 
-void AttributeList::Resize(size_t size) {
-  if (size > m_capacity) {
-    size_t capacity = m_capacity < 64 ? 64 : m_capacity * 2;
-    if (capacity < size) capacity = size;
-    // Owned blocks grow in place where they can; a borrowed one is copied.
-    void* grown = m_capacity != 0 ? std::realloc(m_bytes, capacity) : std::malloc(capacity);
-    if (grown == nullptr) throw std::bad_alloc();
-    if (m_capacity == 0 && m_size != 0) std::memcpy(grown, m_bytes, m_size);
-    m_bytes = static_cast<std::byte*>(grown);
-    m_capacity = capacity;
-  }
-  m_size = size;
+void AttributeList::Grow(size_t size) {
+  size_t capacity = m_capacity < 64 ? 64 : m_capacity * 2;
+  if (capacity < size) capacity = size;
+  // Owned blocks grow in place where they can; a borrowed one is copied.
+  void* grown = m_capacity != 0 ? std::realloc(m_bytes, capacity) : std::malloc(capacity);
+  if (grown == nullptr) throw std::bad_alloc();
+  if (m_capacity == 0 && m_size != 0) std::memcpy(grown, m_bytes, m_size);
+  m_bytes = static_cast<std::byte*>(grown);
+  m_capacity = capacity;
 }
 
 void AttributeList::Append(std::u16string_view name, uint16_t type, const void* data, uint32_t size) {

@@ -80,7 +80,11 @@ class AttributeList {
   static void WriteEntry(std::byte* at, std::u16string_view name, uint16_t type, const void* data, uint32_t size);
   // Makes the block owned with room for size bytes, keeping the first
   // m_size; the block's size becomes size.
-  void Resize(size_t size);
+  void Resize(size_t size) {
+    if (size > m_capacity) Grow(size);
+    m_size = size;
+  }
+  void Grow(size_t size);
   void FreeOwned();
 
   std::byte* m_bytes = nullptr;

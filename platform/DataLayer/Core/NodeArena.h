@@ -1,12 +1,14 @@
 // Memory for the nodes the reader builds: nodes, their attribute blocks and
 // long names come from a few large blocks instead of one allocation each.
 //
-// The arena counts the live nodes placed in it (plus one count for the
-// builder while it works) and frees its blocks when the count reaches zero.
-// A node keeps its memory wherever it goes: a node detached from its tree and
-// added to another keeps its arena, and so the arena's blocks, alive until it
-// is destroyed itself. Only the builder allocates, on one thread; the count is
-// atomic because nodes of one arena may be destroyed on different threads.
+// The arena counts the live nodes placed in it and frees its blocks when the
+// count reaches zero. While the builder works it holds a large advance on the
+// count instead of adding one per node; it gives back what it did not use when
+// it ends. A node keeps its memory wherever it goes: a node detached from its
+// tree and added to another keeps its arena, and so the arena's blocks, alive
+// until it is destroyed itself. Only the builder allocates, on one thread; the
+// count is atomic because nodes of one arena may be destroyed on different
+// threads.
 #pragma once
 
 #include <atomic>
@@ -19,7 +21,7 @@ namespace DataLayer {
 
 class NodeArena {
  public:
-  // A new arena with the builder's count.
+  // A new arena with the builder's advance.
   static NodeArena* Create() { return new NodeArena(); }
 
   NodeArena(const NodeArena&) = delete;
@@ -37,11 +39,13 @@ class NodeArena {
     return at;
   }
 
-  // Counts one more node placed in the arena (builder thread only, while
-  // the builder still holds its count).
-  void AddNode() { m_live.fetch_add(1, std::memory_order_relaxed); }
-  // Drops counts of destroyed nodes (or the builder's); the last one frees
-  // the arena.
+  // One more node placed in the arena (builder thread only), paid from the
+  // builder's advance.
+  void AddNode() { ++m_placed; }
+  // The builder is done: the count becomes the nodes still alive (nodes
+  // destroyed meanwhile were counted off already); none frees the arena.
+  void FinishBuilding() { Release(kBuilderAdvance - m_placed); }
+  // Counts off destroyed nodes; the last one frees the arena.
   void Release(size_t count) {
     if (m_live.fetch_sub(count, std::memory_order_acq_rel) == count) delete this;
   }
@@ -52,6 +56,7 @@ class NodeArena {
     BlockHeader* previous;
     size_t reserved;
   };
+  static constexpr size_t kBuilderAdvance = size_t{1} << 40;  // more nodes than any input holds
   static constexpr size_t kFirstBlock = 16 * 1024;
   static constexpr size_t kLargestBlock = 1024 * 1024;
 
@@ -93,7 +98,8 @@ class NodeArena {
     return block + 1;
   }
 
-  std::atomic<size_t> m_live{1};
+  std::atomic<size_t> m_live{kBuilderAdvance};
+  size_t m_placed = 0;
   BlockHeader* m_blocks = nullptr;
   std::byte* m_next = nullptr;
   std::byte* m_limit = nullptr;

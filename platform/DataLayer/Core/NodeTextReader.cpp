@@ -73,7 +73,7 @@ class Parser {
       Node::DestroyTree(m_open[level]);
     }
     // The nodes handed out keep the arena from here on.
-    m_arena->Release(1);
+    m_arena->FinishBuilding();
   }
   Parser(const Parser&) = delete;
   Parser& operator=(const Parser&) = delete;
@@ -160,7 +160,7 @@ class Parser {
 
   const char* m_at;
   const char* m_end;
-  NodeArena* m_arena;  // the builder's count until the parser ends
+  NodeArena* m_arena;  // held through the builder's advance until the parser ends
 
   std::vector<Node*> m_open;  // the nodes whose end tag is still to come
   // The finished children of each open node, attached in one allocation of

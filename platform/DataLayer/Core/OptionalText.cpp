@@ -36,12 +36,6 @@ OptionalText::OptionalText(std::u16string_view text, NodeArena& arena) {
   m_kind = Kind::Arena;
 }
 
-OptionalText::OptionalText(OptionalText&& other) noexcept {
-  std::memcpy(m_storage, other.m_storage, sizeof(m_storage));
-  m_inlineLength = other.m_inlineLength;
-  m_kind = std::exchange(other.m_kind, Kind::Absent);
-}
-
 OptionalText& OptionalText::operator=(const OptionalText& other) {
   if (this != &other) *this = other.IsPresent() ? OptionalText(other.View()) : OptionalText();
   return *this;
@@ -77,9 +71,6 @@ std::u16string_view OptionalText::View() const {
   }
 }
 
-void OptionalText::Free() {
-  if (m_kind == Kind::Heap) delete[] Heap().units;
-  m_kind = Kind::Absent;
-}
+void OptionalText::FreeHeap() { delete[] Heap().units; }
 
 }  // namespace DataLayer

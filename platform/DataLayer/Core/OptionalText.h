@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace DataLayer {
@@ -18,10 +19,15 @@ class OptionalText {
   // nodes); copies of it are ordinary texts.
   OptionalText(std::u16string_view text, NodeArena& arena);
   OptionalText(const OptionalText& other) : OptionalText() { *this = other; }
-  OptionalText(OptionalText&& other) noexcept;
+  OptionalText(OptionalText&& other) noexcept : m_inlineLength(other.m_inlineLength), m_kind(other.m_kind) {
+    std::memcpy(m_storage, other.m_storage, sizeof(m_storage));
+    other.m_kind = Kind::Absent;
+  }
   OptionalText& operator=(const OptionalText& other);
   OptionalText& operator=(OptionalText&& other) noexcept;
-  ~OptionalText() { Free(); }
+  ~OptionalText() {
+    if (m_kind == Kind::Heap) FreeHeap();
+  }
 
   bool IsPresent() const { return m_kind != Kind::Absent; }
   // The text; empty when absent.
@@ -36,7 +42,11 @@ class OptionalText {
     uint32_t length;
   };
   HeapText Heap() const;
-  void Free();
+  void Free() {
+    if (m_kind == Kind::Heap) FreeHeap();
+    m_kind = Kind::Absent;
+  }
+  void FreeHeap();
 
   // Inline: the units themselves; heap and arena: a HeapText.
   alignas(8) char16_t m_storage[kInlineUnits] = {};
