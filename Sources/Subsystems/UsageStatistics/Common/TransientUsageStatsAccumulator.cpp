@@ -153,11 +153,7 @@ void CTransientUsageStatsAccumulator::Stop() {
   m_storage->ExportPending(frames);
 }
 
-void CTransientUsageStatsAccumulator::SetEnabled(bool value) {
-  bool expected = !value;
-  if (!m_enabled.compare_exchange_strong(expected, value)) return;
-  KLOG_DBG(L"Usage statistics tracking set to " << (value ? L"true" : L"false"));
-}
+void CTransientUsageStatsAccumulator::SetEnabled(bool value) { Detail::SetSwitchFlag(m_enabled, value); }
 
 void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
   const auto interval = std::chrono::seconds(m_sendIntervalSec);

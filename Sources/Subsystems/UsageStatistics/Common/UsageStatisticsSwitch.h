@@ -5,6 +5,7 @@
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
 #include "node/DXNodePtr.h"
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -27,5 +28,10 @@ struct SwitchHandlers {
   CfgSubscriptionsHelpers::NodeCallback onNode;
 };
 SwitchHandlers MakeSwitchHandlers(std::wstring path, std::function<void(bool)> setEnabled);
+
+// Sets flag to value when it holds the opposite (compare-and-exchange), and
+// then logs "Usage statistics tracking set to true|false" at DBG; a flag that
+// already holds value is left alone, without a line.
+void SetSwitchFlag(std::atomic<bool>& flag, bool value) noexcept;
 
 }  // namespace UsageStatistics::Detail

@@ -46,6 +46,12 @@ SwitchHandlers MakeSwitchHandlers(std::wstring path, std::function<void(bool)> s
   return handlers;
 }
 
+void SetSwitchFlag(std::atomic<bool>& flag, bool value) noexcept {
+  bool expected = !value;
+  if (!flag.compare_exchange_strong(expected, value, std::memory_order_acq_rel)) return;
+  KLOG_DBG(L"Usage statistics tracking set to " << (value ? L"true" : L"false"));
+}
+
 // ---- The product-wide toggle -----------------------------------------------
 
 std::shared_ptr<CUsageStatisticsToggler> CUsageStatisticsToggler::Create() {
@@ -90,10 +96,6 @@ void CUsageStatisticsToggler::Stop() noexcept {
   }
 }
 
-void CUsageStatisticsToggler::SetEnabled(bool enabled) noexcept {
-  bool expected = !enabled;
-  if (!m_enabled.compare_exchange_strong(expected, enabled, std::memory_order_acq_rel)) return;
-  KLOG_DBG(L"Usage statistics tracking set to " << (enabled ? L"true" : L"false"));
-}
+void CUsageStatisticsToggler::SetEnabled(bool enabled) noexcept { SetSwitchFlag(m_enabled, enabled); }
 
 }  // namespace UsageStatistics::Detail
