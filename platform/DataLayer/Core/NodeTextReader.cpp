@@ -23,6 +23,10 @@ namespace {
 
 using namespace NodeTextFormat;
 
+// Room Decode may write beyond the decoded units (a block of sixteen).
+constexpr size_t kDecodeSlack = 16;
+static_assert(kDecodeSlack <= kInputPadding);
+
 // Thrown for anything that is not the format; becomes 0x8007000D.
 struct Malformed {};
 
@@ -134,7 +138,8 @@ class Parser {
   void ReadDeclaration();
 
   // Text. Decode writes at most one code unit per input byte at out, which
-  // must have that room, and returns the end of what it wrote.
+  // must have that room and kDecodeSlack more, and returns the end of what
+  // it wrote.
   char16_t* Decode(const char* begin, const char* end, TextContext context, char16_t* out);
   void Decode(const char* begin, const char* end, TextContext context, Utf16Buffer& out);
   const char* DecodeReference(const char* at, const char* end, char16_t*& out);
@@ -380,7 +385,7 @@ const char* Parser::DecodeReference(const char* at, const char* end, char16_t*& 
 void Parser::Decode(const char* begin, const char* end, TextContext context, Utf16Buffer& out) {
   const auto count = static_cast<size_t>(end - begin);
   if (out.Size() + count > kMaxTextUnits) Fail();
-  out.SetEnd(Decode(begin, end, context, out.Reserve(count)));
+  out.SetEnd(Decode(begin, end, context, out.Reserve(count + kDecodeSlack)));
 }
 
 char16_t* Parser::Decode(const char* begin, const char* end, TextContext context, char16_t* write) {
@@ -390,19 +395,25 @@ char16_t* Parser::Decode(const char* begin, const char* end, TextContext context
   while (at < end) {
 #if defined(__SSE2__)
     // Runs of printable ASCII other than '&' and '<', sixteen bytes at a
-    // time: widened to code units as they are.
-    if (end - at >= 16) {
+    // time, widened to code units as they are. The input is padded and the
+    // output has kDecodeSlack units of room beyond its share, so a short
+    // tail takes the same path: bytes past the end count as plain and only
+    // the part before the end is kept.
+    {
+      const auto left = static_cast<size_t>(end - at);
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
       const __m128i printable = _mm_cmpgt_epi8(bytes, _mm_set1_epi8(0x1F));  // 0x20..0x7F, signed
       const __m128i markup =
           _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('&')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')));
-      const auto plain = static_cast<uint32_t>(_mm_movemask_epi8(_mm_andnot_si128(markup, printable)));
+      auto plain = static_cast<uint32_t>(_mm_movemask_epi8(_mm_andnot_si128(markup, printable)));
+      if (left < 16) plain |= 0xFFFFu & ~((1u << left) - 1);
       const __m128i zero = _mm_setzero_si128();
       _mm_storeu_si128(reinterpret_cast<__m128i*>(write), _mm_unpacklo_epi8(bytes, zero));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(write + 8), _mm_unpackhi_epi8(bytes, zero));
       if (plain == 0xFFFF) {
-        at += 16;
-        write += 16;
+        const size_t step = left < 16 ? left : 16;
+        at += step;
+        write += step;
         continue;
       }
       const int run = TrailingZeros(~plain);
@@ -643,8 +654,8 @@ void Parser::ReadTextValue(std::u16string_view name, bool selfClosing) {
     // Decoded straight into the node's attribute block.
     const auto count = static_cast<size_t>(end - m_at);
     if (count > kMaxTextUnits) Fail();
-    auto* value =
-        reinterpret_cast<char16_t*>(m_attributes.StartAppend(name, TypeCode::kText, (count + 1) * sizeof(char16_t)));
+    auto* value = reinterpret_cast<char16_t*>(
+        m_attributes.StartAppend(name, TypeCode::kText, (count + 1 + kDecodeSlack) * sizeof(char16_t)));
     char16_t* valueEnd = Decode(m_at, end, TextContext::Content, value);
     *valueEnd++ = u'\0';
     const auto size = static_cast<size_t>(valueEnd - value) * sizeof(char16_t);

@@ -84,6 +84,9 @@ Result DeserializationSession::ReadAll(InputBuffer& input) {
     const Result result = m_source(input.bytes + input.size, room, &bytesRead);
     if (Failed(result)) return result;
     if (bytesRead > room) return Results::kUnexpected;
+    // The room of the last, empty read stays behind the input: the reader
+    // wants kInputPadding bytes there.
+    static_assert(kReadChunk >= NodeTextReader::kInputPadding);
     if (bytesRead == 0) return Results::kOk;
     input.size += bytesRead;
   }
