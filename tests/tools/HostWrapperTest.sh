@@ -41,8 +41,14 @@ status=$?
 [ $status -eq 2 ] || fail "--settle: exit status $status"
 grep -qF "not 'soon'" "$scratch/err" || fail "--settle: message: $(cat "$scratch/err")"
 
-# A run with an output file at a relative path.
-(cd "$scratch" && "$wrapper" --store "$examples/demo.store.txt" --settings "$examples/demo.settings.txt" \
+# A run with an output file at a relative path, and a transient storage file
+# of its own: the demo's file in the Wine prefix is the README demo's.
+demo_pending='%ProgramData%\Veltrano\UsageStatistics\KestrovaHostDemo.pending'
+own_pending="Z:${scratch//\//\\}\\pending.dat"
+settings=$(cat "$examples/demo.settings.txt")
+[[ $settings == *"$demo_pending"* ]] || fail "the demo settings name another pending file"
+printf '%s\n' "${settings//"$demo_pending"/"$own_pending"}" >"$scratch/in put/settings.txt"
+(cd "$scratch" && "$wrapper" --store "$examples/demo.store.txt" --settings "in put/settings.txt" \
   --settle 0 --quiet --frames-out "in put/frames.txt") >"$scratch/out" 2>"$scratch/err"
 status=$?
 if grep -q "Configure failed: 0x80004001" "$scratch/err"; then
@@ -51,7 +57,8 @@ if grep -q "Configure failed: 0x80004001" "$scratch/err"; then
   exit 77
 fi
 [ $status -eq 0 ] || fail "run: exit status $status: $(cat "$scratch/err")"
-grep -q "^frames delivered: " "$scratch/out" || fail "run: no summary: $(cat "$scratch/out")"
+grep -F "frames left for the pending file: " "$scratch/out" | grep -qF "($own_pending)" ||
+  fail "run: summary: $(cat "$scratch/out")"
 [ -s "$scratch/in put/frames.txt" ] || fail "run: no frames file"
 
 [ $failures -eq 0 ] && echo "kestrova-host wrapper: all checks passed"

@@ -125,10 +125,27 @@ class ScratchFolder {
 
 // The module's maintainer answers E_NOTIMPL until it is built: the runs
 // that need its frames are skipped then, every other case runs.
+// The demo's settings with a transient storage file of the test's own: runs
+// that stop with frames undelivered leave nothing in the demo's file of the
+// Wine prefix, which the README's demo and the tests share.
+std::wstring DemoSettingsWithPending(const ScratchFolder& scratch, const std::wstring& pending,
+                                     const std::string& removed = {}) {
+  const std::wstring settings = scratch / "demo.settings.txt";
+  std::string text = Replace(ReadBytes(HostExample("demo.settings.txt")),
+                             "%ProgramData%\\Veltrano\\UsageStatistics\\KestrovaHostDemo.pending", Utf8(pending));
+  EXPECT_TRUE(Contains(text, Utf8(pending))) << "the demo settings name another transient storage file";
+  if (!removed.empty()) text = Replace(text, removed, "");
+  WriteBytes(settings, text);
+  return settings;
+}
+
+// The module's maintainer answers E_NOTIMPL until it is built: the runs
+// that need its frames are skipped then, every other case runs.
 bool MaintainerAnswers() {
   static const bool answers = [] {
     const ScratchFolder scratch;
-    const ToolRun run = RunHost({L"--settings", HostExample("demo.settings.txt"), L"--settle", L"0", L"--quiet"});
+    const ToolRun run = RunHost(
+        {L"--settings", DemoSettingsWithPending(scratch, scratch / "pending.dat"), L"--settle", L"0", L"--quiet"});
     return !Contains(run.error, "Configure failed: 0x80004001");
   }();
   return answers;
@@ -303,8 +320,9 @@ TEST(KestrovaHostInputs, TheStoreFileIsOnlyRead) {
   const std::wstring saved = scratch / "saved.txt";
   const std::string original = ReadBytes(HostExample("demo.store.txt"));
   WriteBytes(store, original);
-  const ToolRun run = RunHost({L"--store", store, L"--changes", HostExample("demo.changes.txt"), L"--settle", L"0",
-                               L"--save-store", saved, L"--quiet"});
+  const std::wstring settings = DemoSettingsWithPending(scratch, scratch / "pending.dat");
+  const ToolRun run = RunHost({L"--store", store, L"--settings", settings, L"--changes",
+                               HostExample("demo.changes.txt"), L"--settle", L"0", L"--save-store", saved, L"--quiet"});
   EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 1) << run.exitCode << run.error;
   EXPECT_EQ(ReadBytes(store), original);
   const std::string savedText = ReadBytes(saved);
@@ -320,9 +338,8 @@ TEST(KestrovaHostInputs, TheStoreFileIsOnlyRead) {
 TEST(KestrovaHostInputs, AFailedConfigureExitsOneWithTheModulesCode) {
   // Settings without "SinkIntervalSec": the module refuses them.
   const ScratchFolder scratch;
-  const std::wstring settings = scratch / "settings.txt";
-  WriteBytes(settings, Replace(ReadBytes(HostExample("demo.settings.txt")),
-                               "<attr name=\"SinkIntervalSec\" type=\"int64\">1</attr>", ""));
+  const std::wstring settings = DemoSettingsWithPending(scratch, scratch / "pending.dat",
+                                                        "<attr name=\"SinkIntervalSec\" type=\"int64\">1</attr>");
   const ToolRun run = RunHost({L"--settings", settings, L"--settle", L"0"});
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_TRUE(Contains(run.error, "kestrova-host: Configure failed: 0x")) << run.error;
@@ -388,6 +405,9 @@ TEST(KestrovaHostEndToEnd, ChangeScriptFramesAreTheOnesKnownByHand) {
   EXPECT_EQ(summary["notifications"], "5 (refused: 1)");
   EXPECT_EQ(summary["frames delivered"], "4");
   EXPECT_EQ(summary["frames left for the pending file"], "0 (" + Utf8(fixture.pending) + ")");
+  EXPECT_TRUE(summary["steps took"].ends_with(" ms")) << run.output;
+  // The frames are sent in the sender's next cycle, after the steps.
+  EXPECT_TRUE(summary["last frame received"].ends_with(" ms after the first step")) << run.output;
   EXPECT_EQ(FramesPart(run.output), kTrackedUsersFrames);
   // The refusal is reported, not fatal.
   EXPECT_TRUE(Contains(run.error, "step 4: ProcessUsageActivity for '\\Shop\\Other' failed: 0x8007000D")) << run.error;
@@ -424,6 +444,7 @@ TEST(KestrovaHostEndToEnd, FramesOfAFailingServiceWaitInThePendingFileForTheNext
   auto summary = Summary(run.output);
   EXPECT_EQ(summary["frames delivered"], "0");
   EXPECT_EQ(summary["frames left for the pending file"], "4 (" + Utf8(fixture.pending) + ")");
+  EXPECT_EQ(summary["last frame received"], "none after the steps ended");
   EXPECT_TRUE(FramesPart(run.output).empty()) << run.output;
 
   // The viewer decrypts the file and leaves it there.
@@ -489,10 +510,8 @@ TEST(KestrovaHostEndToEnd, TheDemoDeliversItsFrames) {
   SKIP_UNLESS_MAINTAINER_ANSWERS();
   // The demo's files with a pending file of the test's own...
   const ScratchFolder scratch;
-  const std::wstring settings = scratch / "settings.txt";
   const std::wstring pending = scratch / "demo.pending";
-  WriteBytes(settings, Replace(ReadBytes(HostExample("demo.settings.txt")),
-                               "%ProgramData%\\Veltrano\\UsageStatistics\\KestrovaHostDemo.pending", Utf8(pending)));
+  const std::wstring settings = DemoSettingsWithPending(scratch, pending);
   const ToolRun files = RunHost({L"--store", HostExample("demo.store.txt"), L"--settings", settings, L"--changes",
                                  HostExample("demo.changes.txt")});
   ASSERT_EQ(files.exitCode, 0u) << files.error;

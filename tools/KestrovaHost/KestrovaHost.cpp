@@ -8,6 +8,7 @@
 //                 [--save-store FILE] [--settle MS] [--service-fails] [--quiet]
 //   kestrova-host --show-pending FILE
 #include "CommandLine.h"
+#include "DeliveryWatch.h"
 #include "FailureText.h"
 #include "HostInputs.h"
 #include "MaintainerHost.h"
@@ -107,9 +108,13 @@ int RunHost(const CommandLine& commandLine) {
       // A failed Configure has shut the maintainer down itself.
       if (SUCCEEDED(configured)) {
         StepRunner runner(services.ConfigServer(), reporter, maintainer, ProcessUser());
+        DeliveryWatch watch(services.UsageStatistics());
         try {
+          watch.StepsStarting();
           runner.Run(inputs.steps);
-          ::Sleep(commandLine.settleMs);
+          watch.StepsEnded();
+          watch.Settle(commandLine.settleMs);
+          report.times = watch.Times();
         } catch (const ToolError& error) {
           status.Fail(error.Status(), error.Message());
         }

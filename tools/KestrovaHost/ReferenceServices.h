@@ -26,6 +26,7 @@ class ReferenceServices {
   ReferenceServices& operator=(const ReferenceServices&) = delete;
 
   IDXConfigServer* ConfigServer() const noexcept { return m_server.Get(); }
+  IDXRequestProcessor* UsageStatistics() const noexcept { return m_service.Get(); }
 
   // Every request of the usage-statistics service fails with E_FAIL.
   void MakeServiceFail();

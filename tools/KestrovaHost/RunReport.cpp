@@ -33,6 +33,13 @@ std::string RunReport::Text(bool withFrames) const {
       "notifications: " + std::to_string(counts.notifications) + " (refused: " + std::to_string(counts.refused) + ")\n";
   text += "frames delivered: " + std::to_string(delivered.size()) + "\n";
   text += "frames left for the pending file: " + PendingText(pending) + "\n";
+  if (times) {
+    text += "steps took: " + std::to_string(times->stepsMs) + " ms\n";
+    text += "last frame received: " +
+            (times->lastFrameMs ? std::to_string(*times->lastFrameMs) + " ms after the first step"
+                                : std::string("none after the steps ended")) +
+            "\n";
+  }
   if (withFrames && !delivered.empty()) {
     text += "\ndelivered frames, in order of arrival:\n";
     text += FramesTree(delivered);

@@ -3,6 +3,7 @@
 // kestrova-resolve.
 #pragma once
 
+#include "DeliveryWatch.h"
 #include "StepRunner.h"
 
 #include "node/DXNodePtr.h"
@@ -23,6 +24,7 @@ struct PendingCount {
 struct RunReport {
   uint32_t entriesConfigured = 0;
   StepCounts counts;
+  std::optional<DeliveryTimes> times;  // none: the steps did not run to their end
   std::vector<DXNodePtr> delivered;
   PendingCount pending;
 
