@@ -4,6 +4,8 @@
 
 #include <oleauto.h>
 
+#include <new>
+
 namespace {
 // A failing step leaves the thread without an error object.
 void InstallErrorObject(const ErrorDescription& description) {
@@ -48,4 +50,16 @@ HRESULT ReportError(HRESULT hr, const HRES& cause, unsigned flags) {
   } catch (...) {
   }
   return ReportError(hr, suffix);
+}
+
+HRES CurrentFailure() noexcept {
+  try {
+    throw;
+  } catch (const HRX& failure) {
+    return failure;
+  } catch (const std::bad_alloc&) {
+    return HRES(E_OUTOFMEMORY);
+  } catch (...) {
+    return HRES(E_UNEXPECTED);
+  }
 }

@@ -5,6 +5,11 @@
 
 #include <string>
 
+// The failure of the exception being handled, inside a catch block of code
+// that must not raise: an HRX as it is, out of memory as E_OUTOFMEMORY,
+// anything else as E_UNEXPECTED.
+HRES CurrentFailure() noexcept;
+
 // For a failure: installs FormatError(DescribeError(result)) as the thread's
 // error object under ErrorDescriptionGuid. Returns the code.
 HRESULT PublishErrorInfo(const HRES& result);

@@ -1,5 +1,6 @@
 #include "TransientStorage.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/LogStatement.h"
 #include "node/NodeSerialization.h"
@@ -16,19 +17,6 @@ namespace {
 constexpr uint32_t kSerializeFlags = 257;
 constexpr uint32_t kDeserializeFlags = 0;
 constexpr wchar_t kTemporarySuffix[] = L".tmp";
-
-// The failure of the exception being handled, for the log.
-HRES CurrentFailure() noexcept {
-  try {
-    throw;
-  } catch (const HRX& failure) {
-    return failure;
-  } catch (const std::bad_alloc&) {
-    return HRES(E_OUTOFMEMORY);
-  } catch (...) {
-    return HRES(E_UNEXPECTED);
-  }
-}
 
 std::vector<IDXNode*> HandlesOf(const std::vector<DXNodePtr>& nodes) {
   std::vector<IDXNode*> handles;

@@ -2,6 +2,7 @@
 
 #include "UsageActivityItemsSet.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/FunctionTracer.h"
 #include "node/ConfigServerAccess.h"
@@ -153,19 +154,6 @@ DXNodePtr MakeSnapshotMarker() {
   snapshot.SetString(L"Value", kSnapshotMarker);
   marker.AddChild(snapshot);
   return marker;
-}
-
-// The failure being handled, for code that must not raise.
-HRES CurrentFailure() noexcept {
-  try {
-    throw;
-  } catch (const HRX& failure) {
-    return failure;
-  } catch (const std::bad_alloc&) {
-    return HRES(E_OUTOFMEMORY);
-  } catch (...) {
-    return HRES(E_UNEXPECTED);
-  }
 }
 
 }  // namespace
