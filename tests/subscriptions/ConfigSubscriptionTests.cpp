@@ -118,7 +118,9 @@ TEST_F(ConfigServerTest, TwoSubscriptionsOfOneSinkPublishInIdByteOrder) {
         std::find_if(batches.begin(), batches.end(), [&](const Publication& b) { return SameGuid(b.id, id); });
     ASSERT_NE(batch, batches.end());
     EXPECT_EQ(batch->paths.size(), i == 0 ? 2u : 1u) << "both changes of \\A in one batch";
-    if (i == 0) EXPECT_EQ(batch->enabled, (std::vector<std::optional<bool>>{true, false}));
+    if (i == 0) {
+      EXPECT_EQ(batch->enabled, (std::vector<std::optional<bool>>{true, false}));
+    }
   }
   for (const auto& subscription : subscriptions) CfgSubscriptionsHelpers::RemoveSubscription(m_proxy, subscription);
   EXPECT_EQ(SubscriptionCount(), 0u);

@@ -150,7 +150,9 @@ TEST_F(SinkTest, MalformedNotificationsFailAndLogTheirCode) {
     Publish();
     const std::vector<Publication> batches = m_recorder.Batches();
     EXPECT_EQ(batches.size() - before, c.publishedRecords == 0 ? 0u : 1u);
-    if (c.publishedRecords != 0) EXPECT_EQ(batches.back().paths.size(), c.publishedRecords);
+    if (c.publishedRecords != 0) {
+      EXPECT_EQ(batches.back().paths.size(), c.publishedRecords);
+    }
   }
   // Null arguments.
   FakeSubscription subscription(kIdLow);

@@ -231,7 +231,8 @@ class SinkRecorder {
  public:
   CfgSubscriptionsHelpers::ModificationsCallback Modifications() {
     return [this](const GUID& id, std::vector<NodeModifyUtils::TNodeModification>&& records) {
-      Publication publication{id};
+      Publication publication;
+      publication.id = id;
       for (const auto& record : records) {
         publication.paths.push_back(record.path);
         publication.masks.push_back(record.changesMask);
