@@ -66,6 +66,32 @@ int64_t FunctionTracer::CounterToMicroseconds(int64_t counterDifference, int64_t
 }
 
 std::wstring FunctionTracer::ElapsedText(int64_t microseconds) {
+  if (microseconds < 0) return ElapsedTextThroughLocale(microseconds);
+  // What GetNumberFormatW gives for LOCALE_INVARIANT with 3 decimals, groups
+  // of 3 digits, "." and " ": written directly, at a fraction of its cost.
+  wchar_t digits[24];
+  int count = 0;
+  for (uint64_t whole = static_cast<uint64_t>(microseconds) / 1000; count == 0 || whole != 0; whole /= 10) {
+    digits[count++] = static_cast<wchar_t>(L'0' + whole % 10);
+  }
+  wchar_t text[48];
+  wchar_t* at = text;
+  *at++ = L' ';
+  *at++ = L'[';
+  for (int index = count; index != 0; --index) {
+    *at++ = digits[index - 1];
+    if (index != 1 && (index - 1) % 3 == 0) *at++ = L' ';
+  }
+  const unsigned fraction = static_cast<unsigned>(microseconds % 1000);
+  *at++ = L'.';
+  *at++ = static_cast<wchar_t>(L'0' + fraction / 100);
+  *at++ = static_cast<wchar_t>(L'0' + fraction / 10 % 10);
+  *at++ = static_cast<wchar_t>(L'0' + fraction % 10);
+  for (const wchar_t* unit = L" ms]"; *unit != L'\0'; ++unit) *at++ = *unit;
+  return std::wstring(text, at);
+}
+
+std::wstring FunctionTracer::ElapsedTextThroughLocale(int64_t microseconds) {
   wchar_t printed[64];
   std::swprintf(printed, std::size(printed), L"%lld.%03lld", static_cast<long long>(microseconds / 1000),
                 static_cast<long long>(microseconds % 1000));

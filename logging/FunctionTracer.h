@@ -23,8 +23,8 @@ class FunctionTracer {
                                               uint32_t line, WriteParts&& writeParts) noexcept {
     if (!LogManager::Instance().IsEnabled(severity)) return nullptr;
     try {
-      return std::make_unique<FunctionTracer>(severity, exceptionSeverity,
-                                              LogStatementDetail::BuildText(writeParts), file, line);
+      return std::make_unique<FunctionTracer>(severity, exceptionSeverity, LogStatementDetail::BuildText(writeParts),
+                                              file, line);
     } catch (...) {
       return nullptr;
     }
@@ -32,6 +32,8 @@ class FunctionTracer {
 
   // " [1 234.567 ms]" for 1,234,567 microseconds.
   static std::wstring ElapsedText(int64_t microseconds);
+  // The same through GetNumberFormatW (negative values).
+  static std::wstring ElapsedTextThroughLocale(int64_t microseconds);
   // Microseconds for a performance-counter difference at the given frequency.
   static int64_t CounterToMicroseconds(int64_t counterDifference, int64_t frequency) noexcept;
 
@@ -53,7 +55,7 @@ class FunctionTracer {
 //   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"Namespace::Class::Method");
 // The text after the two severities is a stream expression, built only when
 // the severity is enabled.
-#define KTRACE_SCOPE(severity, exceptionSeverity, ...)                                                 \
-  const auto KTRACE_CONCAT(kFunctionTracer_, __LINE__) =                                               \
-      ::FunctionTracer::Make((severity), (exceptionSeverity), KLOG_FILE, __LINE__,                     \
+#define KTRACE_SCOPE(severity, exceptionSeverity, ...)                             \
+  const auto KTRACE_CONCAT(kFunctionTracer_, __LINE__) =                           \
+      ::FunctionTracer::Make((severity), (exceptionSeverity), KLOG_FILE, __LINE__, \
                              [&](::LogStream& kLogStream_) { kLogStream_ << __VA_ARGS__; })

@@ -18,11 +18,6 @@ constexpr wchar_t kDefaultLogPath[] = L"Logs\\";
 thread_local int t_nestingLevel = 0;
 }  // namespace
 
-LogManager& LogManager::Instance() {
-  static LogManager instance;
-  return instance;
-}
-
 LogManager::LogManager()
     : m_nestingEnabled(::IsWindowsVistaOrGreater()),
       m_section(std::make_unique<SettingsSection>(GlobalSettings::Instance(), kSectionName, 0)) {}

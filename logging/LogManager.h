@@ -29,8 +29,12 @@ class LogManager {
   static constexpr size_t kLoggerSlots = 4;
   static constexpr uint32_t kSettingsRefreshMs = 5000;
 
-  // The process-wide instance, created on first use.
-  static LogManager& Instance();
+  // The process-wide instance, created on first use. Inline: every log
+  // statement asks for it, and a call would cost more than the test it makes.
+  static LogManager& Instance() {
+    static LogManager instance;
+    return instance;
+  }
 
   LogManager();
   ~LogManager();

@@ -6,38 +6,58 @@
 #include "LogManager.h"
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
 
+#include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 // The stream the parts of a statement are written to. Null string pointers
-// print as "(null)"; an HRES prints as its error text.
+// print as "(null)"; an HRES prints as its error text. Texts are appended
+// to the line directly; a stream is built only for the first part that needs
+// one (numbers, nodes, errors, manipulators), and every later part goes
+// through it so that its formatting state applies in order.
 class LogStream {
  public:
-  LogStream& operator<<(const wchar_t* text) {
-    m_stream << (text != nullptr ? text : L"(null)");
-    return *this;
-  }
+  LogStream& operator<<(const wchar_t* text) { return Append(text != nullptr ? text : L"(null)"); }
   LogStream& operator<<(wchar_t* text) { return *this << static_cast<const wchar_t*>(text); }
+  LogStream& operator<<(const std::wstring& text) { return Append(text); }
+  LogStream& operator<<(std::wstring_view text) { return Append(text); }
   LogStream& operator<<(const char* text) {
-    m_stream << (text != nullptr ? text : "(null)");
+    Stream() << (text != nullptr ? text : "(null)");
     return *this;
   }
   LogStream& operator<<(char* text) { return *this << static_cast<const char*>(text); }
   LogStream& operator<<(const std::string& text) { return *this << text.c_str(); }
   LogStream& operator<<(std::wostream& (*manipulator)(std::wostream&)) {
-    m_stream << manipulator;
+    Stream() << manipulator;
     return *this;
   }
   template <typename Part>
   LogStream& operator<<(const Part& part) {
-    m_stream << part;
+    Stream() << part;
     return *this;
   }
 
-  std::wstring Text() const { return m_stream.str(); }
+  std::wstring Text() const { return m_stream ? m_text + m_stream->str() : m_text; }
+  // The text, taken out of the stream.
+  std::wstring TakeText() { return m_stream ? m_text + m_stream->str() : std::move(m_text); }
 
  private:
-  std::wostringstream m_stream;
+  LogStream& Append(std::wstring_view text) {
+    if (m_stream) {
+      *m_stream << text;
+    } else {
+      m_text.append(text);
+    }
+    return *this;
+  }
+  std::wostringstream& Stream() {
+    if (!m_stream) m_stream = std::make_unique<std::wostringstream>();
+    return *m_stream;
+  }
+
+  std::wstring m_text;
+  std::unique_ptr<std::wostringstream> m_stream;
 };
 
 namespace LogStatementDetail {
@@ -54,7 +74,7 @@ std::wstring BuildText(WriteParts&& writeParts) noexcept {
     } catch (...) {
       stream << kExceptionMark;
     }
-    return stream.Text();
+    return stream.TakeText();
   } catch (...) {
     return std::wstring();
   }
@@ -76,12 +96,12 @@ void Emit(uint32_t severity, const wchar_t* file, uint32_t line, WriteParts&& wr
 
 // KLOG(severity, L"text " << value ...): the parts after the severity are
 // one stream expression (commas inside it are fine).
-#define KLOG(severity, ...)                                                                              \
-  do {                                                                                                   \
-    if (::LogManager::Instance().IsEnabled(severity)) {                                                  \
-      ::LogStatementDetail::Emit((severity), KLOG_FILE, __LINE__,                                        \
-                                 [&](::LogStream& kLogStream_) { kLogStream_ << __VA_ARGS__; });         \
-    }                                                                                                    \
+#define KLOG(severity, ...)                                                                      \
+  do {                                                                                           \
+    if (::LogManager::Instance().IsEnabled(severity)) {                                          \
+      ::LogStatementDetail::Emit((severity), KLOG_FILE, __LINE__,                                \
+                                 [&](::LogStream& kLogStream_) { kLogStream_ << __VA_ARGS__; }); \
+    }                                                                                            \
   } while (false)
 
 #define KLOG_CRIT(...) KLOG(::LogSeverity::Crit, __VA_ARGS__)

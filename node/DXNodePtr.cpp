@@ -4,37 +4,48 @@
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
 namespace {
 
-constexpr uint32_t kFirstTextBuffer = 128;  // characters
+constexpr uint32_t kLocalTextCharacters = 128;
+constexpr uint16_t kUnknownType = 0xFFFF;
+constexpr HRESULT kTypeMismatch = static_cast<HRESULT>(DXN_E_TYPE_MISMATCH);
 
-// Reads a text whose length only the store knows: first into a 128-character
-// buffer, then again at the size the store asks for, for as long as it keeps
-// asking for more. sizeScale is 2 when the store counts bytes.
+// Reads a text whose length only the store knows, as the units the store
+// delivers (its NUL included): one call into a stack buffer, and only for a
+// longer text again, straight into the string, at the size the store asks
+// for, for as long as it asks for more. unitBytes is the size of the store's
+// unit: 2 when it counts characters, 1 when it counts bytes; an odd byte
+// count gets the room it asks for and its last, partial character is dropped.
 template <typename Read>
-HRESULT ReadGrowingText(Read&& read, std::wstring& text, uint32_t sizeScale) {
-  text.assign(kFirstTextBuffer - 1, L'\0');
-  uint32_t lastRequested = kFirstTextBuffer;
-  uint32_t size = lastRequested * sizeScale;
-  HRESULT hr = read(text.data(), &size);
-  while (hr == NodeErrors::kInsufficientBuffer && size / sizeScale > lastRequested) {
-    lastRequested = (size + sizeScale - 1) / sizeScale;
-    text.assign(lastRequested - 1, L'\0');
-    size = lastRequested * sizeScale;
+HRESULT ReadRawText(Read&& read, std::wstring& text, uint32_t unitBytes) {
+  wchar_t local[kLocalTextCharacters];
+  uint32_t capacity = kLocalTextCharacters * sizeof(wchar_t) / unitBytes;  // in the store's units
+  uint32_t size = capacity;
+  HRESULT hr = read(local, &size);
+  if (SUCCEEDED(hr)) {
+    text.assign(local, std::min(size, capacity) * unitBytes / sizeof(wchar_t));
+    return hr;
+  }
+  while (hr == NodeErrors::kInsufficientBuffer && size > capacity) {
+    capacity = size;
+    text.resize((uint64_t{capacity} * unitBytes + sizeof(wchar_t) - 1) / sizeof(wchar_t));
     hr = read(text.data(), &size);
   }
   if (FAILED(hr)) {
     text.clear();
     return hr;
   }
-  // The reported size counts the terminating NUL.
-  size_t length = size / sizeScale;
-  if (length > 0 && length <= text.size() + 1 && text[length - 1] == L'\0') --length;
-  text.resize(length <= text.size() ? length : text.size());
+  text.resize(uint64_t{std::min(size, capacity)} * unitBytes / sizeof(wchar_t));
   return hr;
+}
+
+// A text as the store delivers it ends with its NUL; one stored without it keeps every character.
+void DropNul(std::wstring& text) {
+  if (!text.empty() && text.back() == L'\0') text.pop_back();
 }
 
 HRESULT NotFoundOr(HRESULT hr, bool& found) {
@@ -98,8 +109,11 @@ std::wstring DXNodePtr::GetName(uint32_t form) const noexcept {
   std::wstring name;
   if (m_handle == nullptr) return name;
   try {
-    ReadGrowingText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeName(m_handle, form, buffer, size); }, name,
-                    1);
+    if (FAILED(
+            ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeName(m_handle, form, buffer, size); },
+                        name, sizeof(wchar_t))))
+      return name;
+    DropNul(name);
   } catch (...) {
     name.clear();
   }
@@ -110,7 +124,10 @@ std::wstring DXNodePtr::GetType() const noexcept {
   std::wstring type;
   if (m_handle == nullptr) return type;
   try {
-    ReadGrowingText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeType(m_handle, buffer, size); }, type, 1);
+    if (FAILED(ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeType(m_handle, buffer, size); },
+                           type, sizeof(wchar_t))))
+      return type;
+    DropNul(type);
   } catch (...) {
     type.clear();
   }
@@ -176,8 +193,9 @@ std::vector<std::wstring> DXNodePtr::GetAttributeNames() const noexcept {
   if (m_handle == nullptr) return names;
   try {
     std::wstring list;
-    if (FAILED(ReadGrowingText(
-            [&](wchar_t* buffer, uint32_t* size) { return DxnGetAttributeNames(m_handle, buffer, size); }, list, 1)))
+    if (FAILED(
+            ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetAttributeNames(m_handle, buffer, size); },
+                        list, sizeof(wchar_t))))
       return names;
     for (size_t start = 0; start < list.size();) {
       size_t end = list.find(L'\0', start);
@@ -205,11 +223,26 @@ uint16_t DXNodePtr::GetAttributeType(const wchar_t* name) const {
 
 void DXNodePtr::SetString(const wchar_t* name, const wchar_t* text, uint32_t length) const {
   if (text == nullptr) ThrowHr(E_INVALIDARG);
-  if (length == kMeasureText) length = static_cast<uint32_t>(std::wcslen(text));
-  // The store keeps the terminating NUL; the given text need not have one at length.
+  if (length == kMeasureText) {
+    SetTerminatedText(name, text, std::wcslen(text));
+    return;
+  }
+  // The given text need not have a NUL at length: the store gets a terminated copy.
+  if (length < kLocalTextCharacters) {
+    wchar_t local[kLocalTextCharacters];
+    std::wmemcpy(local, text, length);
+    local[length] = L'\0';
+    SetTerminatedText(name, local, length);
+    return;
+  }
   const std::wstring value(text, length);
-  ThrowIfFailed(DxnSetAttribute(m_handle, name, kTypeText, value.c_str(),
-                                static_cast<uint32_t>((value.size() + 1) * sizeof(wchar_t))));
+  SetTerminatedText(name, value.c_str(), value.size());
+}
+
+void DXNodePtr::SetTerminatedText(const wchar_t* name, const wchar_t* text, size_t length) const {
+  const uint64_t bytes = (uint64_t{length} + 1) * sizeof(wchar_t);
+  if (bytes > UINT32_MAX) ThrowHr(E_INVALIDARG);
+  ThrowIfFailed(DxnSetAttribute(m_handle, name, kTypeText, text, static_cast<uint32_t>(bytes)));
 }
 
 void DXNodePtr::SetInt64(const wchar_t* name, int64_t value) const {
@@ -235,37 +268,71 @@ void DXNodePtr::SetStringList(const wchar_t* name, const std::vector<std::wstrin
                                 static_cast<uint32_t>(joined.size() * sizeof(wchar_t))));
 }
 
-bool DXNodePtr::TryReadText(const wchar_t* name, uint16_t type, std::wstring& text) const {
+namespace {
+
+// One attribute read as UTF-16 units, the value's NUL included; actualType as the store reports it.
+HRESULT ReadAttributeText(IDXNode* handle, const wchar_t* name, uint16_t requestedType, std::wstring& text,
+                          uint16_t& actualType) {
+  actualType = kUnknownType;
+  return ReadRawText(
+      [&](wchar_t* buffer, uint32_t* size) {
+        return DxnGetAttribute(handle, name, &requestedType, buffer, size, &actualType);
+      },
+      text, 1);
+}
+
+}  // namespace
+
+bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
+  uint16_t actualType = kUnknownType;
   std::wstring value;
-  const HRESULT hr = ReadGrowingText(
-      [&](wchar_t* buffer, uint32_t* size) { return DxnGetAttribute(m_handle, name, &type, buffer, size, nullptr); },
-      value, sizeof(wchar_t));
+  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType);
   if (hr == NodeErrors::kNotFound) return false;
   ThrowIfFailed(hr);
+  DropNul(value);
   text = std::move(value);
   return true;
 }
 
-bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
-  return TryReadText(name, kTypeText, text);
+bool DXNodePtr::TryGetTextOrList(const wchar_t* name, std::wstring& value, bool& isList) const {
+  uint16_t actualType = kUnknownType;
+  HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType);
+  isList = false;
+  if (hr == kTypeMismatch && actualType != kUnknownType && (actualType & DXN_TYPE_LIST_FLAG) != 0) {
+    // A list refuses a text read; it is read again in its own type.
+    isList = true;
+    hr = ReadAttributeText(m_handle, name, kTypeTextList, value, actualType);
+  }
+  if (hr == NodeErrors::kNotFound) return false;
+  ThrowIfFailed(hr);
+  if (!isList) DropNul(value);
+  return true;
+}
+
+void DXNodePtr::SplitStringList(const std::wstring& packed, std::vector<std::wstring>& texts) {
+  texts.clear();
+  if (packed.empty()) return;
+  // The value less its last NUL, split at each NUL: "a\0b\0" holds a and b, "\0" one empty text.
+  const size_t end = packed.back() == L'\0' ? packed.size() - 1 : packed.size();
+  size_t start = 0;
+  while (true) {
+    const size_t separator = packed.find(L'\0', start);
+    if (separator == std::wstring::npos || separator >= end) {
+      texts.emplace_back(packed, start, end - start);
+      return;
+    }
+    texts.emplace_back(packed, start, separator - start);
+    start = separator + 1;
+  }
 }
 
 bool DXNodePtr::TryGetStringList(const wchar_t* name, std::vector<std::wstring>& texts) const {
-  std::wstring value;
-  if (!TryReadText(name, kTypeTextList, value)) return false;
-  // The value less its last NUL, split at each NUL: "a\0b\0" holds a and b.
-  texts.clear();
-  if (value.empty()) return true;
-  size_t start = 0;
-  while (true) {
-    const size_t end = value.find(L'\0', start);
-    if (end == std::wstring::npos) {
-      texts.emplace_back(value, start);
-      break;
-    }
-    texts.emplace_back(value, start, end - start);
-    start = end + 1;
-  }
+  uint16_t actualType = kUnknownType;
+  std::wstring packed;
+  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeTextList, packed, actualType);
+  if (hr == NodeErrors::kNotFound) return false;
+  ThrowIfFailed(hr);
+  SplitStringList(packed, texts);
   return true;
 }
 
@@ -276,16 +343,30 @@ std::wstring DXNodePtr::GetString(const wchar_t* name) const {
 }
 
 std::wstring DXNodePtr::GetString(const wchar_t* name, const std::wstring& defaultText) const {
-  if (!HasTypedAttribute(name)) return defaultText;
-  return GetString(name);
+  // One read: absence and an untyped value (which refuses a text read) give the default.
+  uint16_t actualType = kUnknownType;
+  std::wstring text;
+  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, text, actualType);
+  if (hr == NodeErrors::kNotFound || (FAILED(hr) && actualType == kTypeNone)) return defaultText;
+  ThrowIfFailed(hr);
+  DropNul(text);
+  return text;
+}
+
+HRESULT DXNodePtr::ReadFixed(const wchar_t* name, uint16_t type, void* value, uint32_t size,
+                             uint16_t& actualType) const {
+  actualType = kUnknownType;
+  uint32_t reported = size;
+  const HRESULT hr = DxnGetAttribute(m_handle, name, &type, value, &reported, &actualType);
+  if (SUCCEEDED(hr) && reported != size) ThrowHr(NodeErrors::kInvalidData);
+  return hr;
 }
 
 bool DXNodePtr::TryGetFixed(const wchar_t* name, uint16_t type, void* value, uint32_t size) const {
-  uint32_t reported = size;
-  const HRESULT hr = DxnGetAttribute(m_handle, name, &type, value, &reported, nullptr);
+  uint16_t actualType = kUnknownType;
+  const HRESULT hr = ReadFixed(name, type, value, size, actualType);
   if (hr == NodeErrors::kNotFound) return false;
   ThrowIfFailed(hr);
-  if (reported != size) ThrowHr(NodeErrors::kInvalidData);
   return true;
 }
 
@@ -311,10 +392,13 @@ int64_t DXNodePtr::GetInt64(const wchar_t* name) const {
 }
 
 bool DXNodePtr::GetBool(const wchar_t* name, bool defaultValue) const {
-  if (!HasTypedAttribute(name)) return defaultValue;
-  bool value = false;
-  if (!TryGetBool(name, value)) ThrowHr(NodeErrors::kNotFound);
-  return value;
+  // One read: absence and an untyped value give the default.
+  uint16_t actualType = kUnknownType;
+  uint8_t byte = 0;
+  const HRESULT hr = ReadFixed(name, kTypeBool, &byte, 1, actualType);
+  if (hr == NodeErrors::kNotFound || (FAILED(hr) && actualType == kTypeNone)) return defaultValue;
+  ThrowIfFailed(hr);
+  return byte != 0;
 }
 
 bool DXNodePtr::GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t>& buffer,

@@ -85,16 +85,26 @@ class DXNodePtr {
   bool TryGetAttributeType(const wchar_t* name, uint16_t& type) const;
 
   void SetString(const wchar_t* name, const wchar_t* text, uint32_t length = kMeasureText) const;
+  // The string's own NUL goes to the store: no copy.
   void SetString(const wchar_t* name, const std::wstring& text) const {
-    SetString(name, text.c_str(), static_cast<uint32_t>(text.size()));
+    SetTerminatedText(name, text.c_str(), text.size());
   }
   void SetInt64(const wchar_t* name, int64_t value) const;
   void SetBool(const wchar_t* name, bool value) const;
   void SetBinary(const wchar_t* name, const void* data, uint32_t size) const;
   void SetStringList(const wchar_t* name, const std::vector<std::wstring>& texts) const;
 
+  // Text (or a number or boolean, which the store reads as text). One store
+  // call while the value fits a small stack buffer.
   bool TryGetString(const wchar_t* name, std::wstring& text) const;
   bool TryGetStringList(const wchar_t* name, std::vector<std::wstring>& texts) const;
+  // A value that reads as text, in one store call for a short text: a text
+  // (its NUL dropped) with isList false, or the packed texts of a list with
+  // isList true (SplitStringList takes them apart). False when absent.
+  bool TryGetTextOrList(const wchar_t* name, std::wstring& value, bool& isList) const;
+  // A packed list: no data is the empty list; otherwise the value less its
+  // last NUL, split at each NUL ("\0" holds one empty text).
+  static void SplitStringList(const std::wstring& packed, std::vector<std::wstring>& texts);
   std::wstring GetString(const wchar_t* name) const;
   // The default when the attribute is absent or of type 0.
   std::wstring GetString(const wchar_t* name, const std::wstring& defaultText) const;
@@ -108,12 +118,14 @@ class DXNodePtr {
   static bool GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t>& buffer, uint16_t* type);
 
  private:
-  // Reads a text-shaped value (text or text list) of the given type; false when absent.
-  bool TryReadText(const wchar_t* name, uint16_t type, std::wstring& text) const;
-  // Reads a fixed-size value of exactly the given type; false when absent.
+  // Reads a fixed-size value of exactly the given type into value; the store's
+  // result, raised unless it is success or not found. actualType as the store reports it.
+  HRESULT ReadFixed(const wchar_t* name, uint16_t type, void* value, uint32_t size, uint16_t& actualType) const;
   bool TryGetFixed(const wchar_t* name, uint16_t type, void* value, uint32_t size) const;
   // Present with an actual type of 0 counts as absent for the defaulted reads.
   bool HasTypedAttribute(const wchar_t* name) const;
+  // text[length] is the text's NUL, which the store keeps.
+  void SetTerminatedText(const wchar_t* name, const wchar_t* text, size_t length) const;
 
   IDXNode* m_handle = nullptr;
 };

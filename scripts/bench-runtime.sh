@@ -9,4 +9,5 @@ cmake -S "$KESTROVA_ROOT" -B "$KESTROVA_BUILD" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$KESTROVA_ROOT/cmake/mingw-w64-x86_64-posix.cmake" >/dev/null
 cmake --build "$KESTROVA_BUILD" --target RuntimeBenchmarks -- -j2
 kestrova_start_wineserver
+echo "== load: $(uptime)"
 kestrova_wine "$KESTROVA_BIN/RuntimeBenchmarks.exe"

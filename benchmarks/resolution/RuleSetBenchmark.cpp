@@ -1,10 +1,13 @@
 // A realistic rule set run by the items resolver of Kestrova.dll, created by
-// class id as a host does, over a configuration tree of about 10^5 nodes:
-// time per resolution and frames per second.
+// class id as a host does: time per resolution and frames per second, first
+// with "MaxSeverity" INFO, then with the default DBG, with the log lines and
+// bytes each resolution writes.
 //
-// The tree: a section with 5,000 users, each with attributes, a device list
-// (0 to 3 devices), group memberships (1 to 3), and a profile of 12
-// settings; and a list of 500 policies. The rules: counters over all users
+//   RuleSetBenchmark.exe [users] [rounds] [DBG rounds]
+//
+// The tree: a section with users (5,000 by default, about 98,000 nodes),
+// each with attributes, a device list (0 to 3 devices), group memberships (1
+// to 3), and a profile of 12 settings; and a list of 500 policies. The rules: counters over all users
 // (one with a filter), a set per user holding items of the three kinds, a
 // counter, a nested group over the profile and a conditional entry with or,
 // and and case conditions, and a group over the policies under a condition.
@@ -15,7 +18,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -23,10 +28,8 @@ namespace {
 
 using namespace ResolutionBenchmark;
 
-constexpr int kUsers = 5'000;
 constexpr int kProfileSettings = 12;
 constexpr int kPolicies = 500;
-constexpr int kRepetitions = 7;
 
 const wchar_t* const kOses[] = {L"Windows", L"Android", L"iOS", L"Linux"};
 const wchar_t* const kGroups[] = {L"Staff", L"Admins", L"Sales", L"Support"};
@@ -38,12 +41,12 @@ RawNode Child(const RawNode& parent, const std::wstring& name, const wchar_t* ty
   return parent.AddChild(name.c_str(), type);
 }
 
-RawNode BuildSource() {
+RawNode BuildSource(int userCount) {
   RawNode root = RawNode::Create(L"Settings", L"Section");
   g_nodes = 1;
   root.SetText(L"Mode", L"Full");
   const RawNode users = Child(root, L"Users", L"UserList");
-  for (int u = 0; u < kUsers; ++u) {
+  for (int u = 0; u < userCount; ++u) {
     const RawNode user = Child(users, L"user" + std::to_wstring(u), L"User");
     user.SetText(L"Id", L"u-" + std::to_wstring(u));
     if (u % 7 != 0) user.SetText(L"Enabled", u % 5 == 0 ? L"0" : L"1");
@@ -138,6 +141,24 @@ uint64_t CountFrames(IDXNode* node) {
   return frames;
 }
 
+// The anchor: a depth-first walk over every source node with the raw store
+// calls, reading the text "Id" where there is one. It measures the machine
+// (and its load) in the same run as the resolutions.
+uint64_t RawWalk(IDXNode* node) {
+  static constexpr uint16_t kText = DXN_TYPE_TEXT;
+  wchar_t buffer[64];
+  uint32_t size = sizeof(buffer);
+  uint64_t found = DxnGetAttribute(node, L"Id", &kText, buffer, &size, nullptr) >= 0 ? 1 : 0;
+  uint32_t count = 0;
+  Check(DxnGetChildCount(node, &count), "DxnGetChildCount");
+  for (uint32_t index = 0; index < count; ++index) {
+    RawNode child;
+    Check(DxnGetChildByIndex(node, index, child.Put()), "DxnGetChildByIndex");
+    found += RawWalk(child.Get());
+  }
+  return found;
+}
+
 std::wstring ExecutableDirectory() {
   wchar_t path[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -164,10 +185,144 @@ IUsageActivityItemsResolver* CreateResolver() {
   return resolver;  // the module stays loaded until the process ends
 }
 
+// The module's log file in a directory of this run's own.
+class LogFile {
+ public:
+  explicit LogFile(std::wstring directory) : m_directory(std::move(directory)) {}
+
+  const std::wstring& Directory() const { return m_directory; }
+  uint64_t Size() const {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(Path().c_str(), GetFileExInfoStandard, &data)) return 0;
+    return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  }
+  // Lines (CR LF in UTF-16) in the bytes from offset on.
+  uint64_t LinesFrom(uint64_t offset) const {
+    const HANDLE file =
+        ::CreateFileW(Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    ::SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
+    std::vector<wchar_t> buffer(1 << 20);
+    uint64_t lines = 0;
+    wchar_t previous = 0;
+    DWORD read = 0;
+    while (::ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size() * sizeof(wchar_t)), &read, nullptr) &&
+           read != 0) {
+      for (DWORD i = 0; i < read / sizeof(wchar_t); ++i) {
+        if (previous == L'\r' && buffer[i] == L'\n') ++lines;
+        previous = buffer[i];
+      }
+    }
+    ::CloseHandle(file);
+    return lines;
+  }
+  void Remove() const {
+    ::DeleteFileW(Path().c_str());
+    ::RemoveDirectoryW(m_directory.c_str());
+  }
+
+ private:
+  std::wstring Path() const { return m_directory + L"\\Kestrova.log"; }
+  std::wstring m_directory;
+};
+
+struct Round {
+  double resolveSeconds;
+  double anchorSeconds;
+  uint64_t logBytes;
+  uint64_t logLines;
+};
+
+struct Phase {
+  const char* severity;
+  std::vector<Round> rounds;
+  uint64_t frames = 0;
+};
+
+double Best(const std::vector<Round>& rounds, double Round::*field) {
+  double best = 1e300;
+  for (const Round& round : rounds) best = std::min(best, round.*field);
+  return best;
+}
+
+double MedianOf(const std::vector<Round>& rounds, double Round::*field) {
+  std::vector<double> values;
+  for (const Round& round : rounds) values.push_back(round.*field);
+  return Median(values);
+}
+
+// One phase: a warm-up resolution, then rounds that alternate the anchor
+// walk and a resolution, each resolution followed by closing its container
+// so that every round starts from the same heap state.
+Phase RunPhase(const char* severity, int rounds, IUsageActivityItemsResolver* resolver, const RawNode& source,
+               const LogFile& log) {
+  Phase phase{severity, {}, 0};
+  for (int run = 0; run <= rounds; ++run) {
+    const Stopwatch anchorWatch;
+    const uint64_t ids = RawWalk(source.Get());
+    const double anchorSeconds = anchorWatch.ElapsedSeconds();
+    if (ids == 0) std::exit(1);
+
+    const uint64_t logBefore = log.Size();
+    RawNode container;
+    const Stopwatch resolveWatch;
+    if (const HRESULT hr = resolver->ResolveActivityItems(source.Get(), container.Put()); FAILED(hr)) {
+      std::fprintf(stderr, "ResolveActivityItems failed: 0x%08X\n", static_cast<unsigned>(hr));
+      std::exit(1);
+    }
+    const double resolveSeconds = resolveWatch.ElapsedSeconds();
+    const uint64_t logAfter = log.Size();
+    phase.frames = CountFrames(container.Get());
+    container = RawNode();
+    if (run == 0) continue;  // the warm-up is not counted
+    phase.rounds.push_back(
+        {resolveSeconds, anchorSeconds, logAfter - logBefore, logAfter > logBefore ? log.LinesFrom(logBefore) : 0});
+  }
+  return phase;
+}
+
+void Report(const Phase& phase, uint64_t sourceNodes) {
+  const double best = Best(phase.rounds, &Round::resolveSeconds);
+  const double anchor = Best(phase.rounds, &Round::anchorSeconds);
+  const Round& last = phase.rounds.back();
+  std::printf("MaxSeverity %s, %zu rounds:\n", phase.severity, phase.rounds.size());
+  std::printf("  time per resolution:   best %.1f ms, median %.1f ms\n", best * 1e3,
+              MedianOf(phase.rounds, &Round::resolveSeconds) * 1e3);
+  std::printf("  frames per second:     %.0f (best round); %.2f us per frame\n",
+              static_cast<double>(phase.frames) / best, best * 1e6 / static_cast<double>(phase.frames));
+  std::printf("  anchor (raw walk):     best %.1f ms; resolution / anchor %.1f\n", anchor * 1e3, best / anchor);
+  std::printf("  log per resolution:    %llu lines, %llu bytes\n", static_cast<unsigned long long>(last.logLines),
+              static_cast<unsigned long long>(last.logBytes));
+  (void)sourceNodes;
+}
+
+int ArgumentOr(int argc, char** argv, int index, int fallback) {
+  return argc > index ? std::atoi(argv[index]) : fallback;
+}
+
 }  // namespace
 
-int main() {
-  const RawNode source = BuildSource();
+int main(int argc, char** argv) {
+  const int users = ArgumentOr(argc, argv, 1, 5'000);
+  const int rounds = ArgumentOr(argc, argv, 2, 7);
+  const int dbgRounds = ArgumentOr(argc, argv, 3, 2);
+  if (users <= 0 || rounds <= 0 || dbgRounds < 0) {
+    std::fprintf(stderr, "usage: RuleSetBenchmark.exe [users > 0] [rounds > 0] [DBG rounds >= 0]\n");
+    return 2;
+  }
+
+  // The module reads its logger settings from the environment; its log goes
+  // to a directory of this run's own, removed at the end.
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  const LogFile log(std::wstring(temp) + L"kestrova-rules-bench-" + std::to_wstring(::GetCurrentProcessId()));
+  ::SetEnvironmentVariableW(L"GS_Logger_Path", log.Directory().c_str());
+  ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"INFO");
+
+  const RawNode source = BuildSource(users);
   const RawNode rules = BuildRules();
   IUsageActivityItemsResolver* resolver = CreateResolver();
   if (const HRESULT hr = resolver->Initialize(rules.Get()); FAILED(hr)) {
@@ -175,34 +330,20 @@ int main() {
     return 1;
   }
 
-  uint64_t frames = 0;
-  std::vector<double> resolve;
-  std::vector<double> release;
-  for (int run = 0; run <= kRepetitions; ++run) {
-    RawNode container;
-    const Stopwatch resolveWatch;
-    if (const HRESULT hr = resolver->ResolveActivityItems(source.Get(), container.Put()); FAILED(hr)) {
-      std::fprintf(stderr, "ResolveActivityItems failed: 0x%08X\n", static_cast<unsigned>(hr));
-      return 1;
-    }
-    const double resolveSeconds = resolveWatch.ElapsedSeconds();
-    frames = CountFrames(container.Get());
-    const Stopwatch releaseWatch;
-    container = RawNode();
-    // The first run warms up and is not counted.
-    if (run == 0) continue;
-    resolve.push_back(resolveSeconds);
-    release.push_back(releaseWatch.ElapsedSeconds());
+  std::printf("rule set over %llu source nodes (%d users)\n", static_cast<unsigned long long>(g_nodes), users);
+  const Phase info = RunPhase("INFO", rounds, resolver, source, log);
+  std::printf("  frames per resolution: %llu\n", static_cast<unsigned long long>(info.frames));
+  Report(info, g_nodes);
+  std::fflush(stdout);
+
+  if (dbgRounds > 0) {
+    // The module re-reads its settings at most every 5 seconds.
+    ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG");
+    ::Sleep(5'100);
+    const Phase dbg = RunPhase("DBG (default)", dbgRounds, resolver, source, log);
+    Report(dbg, g_nodes);
   }
   resolver->Release();
-
-  const double seconds = Median(resolve);
-  std::printf("rule set over %llu source nodes (%d users), %d runs, medians\n",
-              static_cast<unsigned long long>(g_nodes), kUsers, kRepetitions);
-  std::printf("  frames per resolution:  %llu\n", static_cast<unsigned long long>(frames));
-  std::printf("  time per resolution:    %.1f ms (ResolveActivityItems)\n", seconds * 1e3);
-  std::printf("  closing the container:  %.1f ms\n", Median(release) * 1e3);
-  std::printf("  frames per second:      %.0f\n", static_cast<double>(frames) / seconds);
-  std::printf("  source nodes per second: %.0f\n", static_cast<double>(g_nodes) / seconds);
+  log.Remove();
   return 0;
 }

@@ -123,11 +123,15 @@ DXN_API DxnResult DxnRemoveChild(IDXNode* parent, IDXNode* child);
  * attribute is present. Each of buffer, size and actualType may be null; a
  * buffer without size is DXN_E_INVALIDARG, a size without buffer asks for the
  * size.
- * A requested type must match the stored one, with two exceptions: text
- * types 1 and 2 answer each other, and a 64-bit integer (6, 8 bytes) answers
+ * A requested type must match the stored one, with these exceptions: text
+ * types 1 and 2 answer each other; a 64-bit integer (6, 8 bytes) answers
  * a 32-bit read (4) with 4 bytes and actual type 4 when its value fits
- * (DXN_E_ARITHMETIC_OVERFLOW when not). Any other mismatch gives
- * DXN_E_TYPE_MISMATCH with actualType set to the stored type.
+ * (DXN_E_ARITHMETIC_OVERFLOW when not); a text read (2) of a 32-bit (4, 4
+ * bytes) or 64-bit integer (6, 8 bytes) delivers its decimal text, and of a
+ * boolean (7, 1 byte) "true" or "false" (any byte but 0 is true), each with
+ * its NUL and actual type 2. Any other mismatch (byte blocks, lists, values
+ * of another size) gives DXN_E_TYPE_MISMATCH with actualType set to the
+ * stored type.
  * On success and on DXN_E_INSUFFICIENT_BUFFER, actualType receives the type
  * of the value delivered. */
 DXN_API DxnResult DxnGetAttribute(IDXNode* node, const DxnChar* name, const uint16_t* requestedType, void* buffer,

@@ -47,7 +47,7 @@ TEST(DXNodePtr, AdoptsOrDuplicatesARawHandle) {
   {
     DXNodePtr duplicate(raw, DXNodePtr::Handle::Duplicate);
     EXPECT_EQ(duplicate.GetName(), L"Raw");
-  }  // closes the duplicate only
+  }                                                  // closes the duplicate only
   DXNodePtr adopted(raw, DXNodePtr::Handle::Adopt);  // closes raw at the end
   EXPECT_EQ(adopted.Get(), raw);
   EXPECT_EQ(adopted.GetName(), L"Raw");
@@ -168,6 +168,132 @@ TEST(DXNodePtr, AnEmptyTextListIsWrittenWithSizeZero) {
   std::vector<std::wstring> list{L"stale"};
   ASSERT_TRUE(node.TryGetStringList(L"List", list));
   EXPECT_TRUE(list.empty());
+}
+
+// Packed list values as the store holds them, and the texts they read back as.
+TEST(DXNodePtr, TextListsReadBackWithEveryEntry) {
+  const struct {
+    const char* what;
+    std::wstring packed;  // the stored characters; no data when empty
+    std::vector<std::wstring> texts;
+  } cases[] = {
+      {"no data", std::wstring(), {}},
+      {"one empty text", std::wstring(1, L'\0'), {L""}},
+      {"two empty texts", std::wstring(2, L'\0'), {L"", L""}},
+      {"one text", std::wstring(L"a\0", 2), {L"a"}},
+      {"a text, then an empty one", std::wstring(L"a\0\0", 3), {L"a", L""}},
+      {"an empty text, then a text", std::wstring(L"\0b\0", 3), {L"", L"b"}},
+      {"without its last NUL", std::wstring(L"a\0b", 3), {L"a", L"b"}},
+      {"longer than the first buffer", std::wstring(300, L'x') + L'\0' + L'\0', {std::wstring(300, L'x'), L""}},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    DXNodePtr node = DXNodePtr::Create(L"N", nullptr);
+    ASSERT_EQ(DxnSetAttribute(node.Get(), L"List", DXNodePtr::kTypeTextList,
+                              test.packed.empty() ? nullptr : test.packed.data(),
+                              static_cast<uint32_t>(test.packed.size() * sizeof(wchar_t))),
+              S_OK);
+    std::vector<std::wstring> texts{L"stale"};
+    ASSERT_TRUE(node.TryGetStringList(L"List", texts));
+    EXPECT_EQ(texts, test.texts);
+    // What SetStringList writes reads back the same.
+    node.SetStringList(L"Again", test.texts);
+    ASSERT_TRUE(node.TryGetStringList(L"Again", texts));
+    EXPECT_EQ(texts, test.texts);
+  }
+}
+
+// Texts around the size of the first read buffer (128 characters), stored
+// with and without their NUL, and with an odd number of bytes: each reads
+// back with all of its characters, and the buffer grows as far as needed.
+TEST(DXNodePtr, TextReadsKeepEveryCharacterAtEverySize) {
+  for (const size_t length : {0u, 1u, 126u, 127u, 128u, 129u, 255u, 256u, 257u, 1000u}) {
+    std::wstring text;
+    for (size_t index = 0; index < length; ++index) text.push_back(static_cast<wchar_t>(L'a' + index % 26));
+    SCOPED_TRACE(length);
+    DXNodePtr node = DXNodePtr::Create(L"N", nullptr);
+    ASSERT_EQ(DxnSetAttribute(node.Get(), L"WithNul", DXNodePtr::kTypeText, text.c_str(),
+                              static_cast<uint32_t>((length + 1) * sizeof(wchar_t))),
+              S_OK);
+    EXPECT_EQ(node.GetString(L"WithNul"), text);
+    if (length == 0) continue;
+    ASSERT_EQ(DxnSetAttribute(node.Get(), L"WithoutNul", DXNodePtr::kTypeText, text.c_str(),
+                              static_cast<uint32_t>(length * sizeof(wchar_t))),
+              S_OK);
+    EXPECT_EQ(node.GetString(L"WithoutNul"), text);
+    EXPECT_EQ(node.GetString(L"WithoutNul", L"default"), text);
+    // An odd byte count: the last, partial character is dropped.
+    ASSERT_EQ(DxnSetAttribute(node.Get(), L"Odd", DXNodePtr::kTypeText, text.c_str(),
+                              static_cast<uint32_t>(length * sizeof(wchar_t) + 1)),
+              S_OK);
+    std::wstring odd;
+    ASSERT_TRUE(node.TryGetString(L"Odd", odd));
+    EXPECT_EQ(odd, text);
+  }
+}
+
+TEST(DXNodePtr, NamesAndTypesAroundTheFirstBufferSize) {
+  for (const size_t length : {1u, 127u, 128u, 129u, 600u}) {
+    const std::wstring name(length, L'n');
+    const std::wstring type(length, L't');
+    SCOPED_TRACE(length);
+    const DXNodePtr node = DXNodePtr::Create(name.c_str(), type.c_str());
+    EXPECT_EQ(node.GetName(), name);
+    EXPECT_EQ(node.GetType(), type);
+    EXPECT_EQ(node.GetPath(), L"\\" + name);
+    node.SetString(name.c_str(), L"v");
+    EXPECT_EQ(node.GetAttributeNames(), std::vector<std::wstring>{name});
+  }
+}
+
+// The store answers a text read of a number or boolean: rules can read any
+// scalar attribute. Byte blocks and lists still refuse.
+TEST(DXNodePtr, NumbersAndBooleansReadAsText) {
+  DXNodePtr node = DXNodePtr::Create(L"N", nullptr);
+  node.SetInt64(L"Large", -9000000000LL);
+  const int32_t small = 42;
+  ASSERT_EQ(DxnSetAttribute(node.Get(), L"Small", DXNodePtr::kTypeInt32, &small, sizeof(small)), S_OK);
+  node.SetBool(L"On", true);
+  node.SetBool(L"Off", false);
+  const uint8_t bytes[] = {1, 2};
+  node.SetBinary(L"Bytes", bytes, sizeof(bytes));
+  node.SetStringList(L"List", {L"a"});
+
+  EXPECT_EQ(node.GetString(L"Large"), L"-9000000000");
+  EXPECT_EQ(node.GetString(L"Small"), L"42");
+  EXPECT_EQ(node.GetString(L"On"), L"true");
+  EXPECT_EQ(node.GetString(L"Off", L"default"), L"false");
+  EXPECT_EQ(HresultOf([&] { node.GetString(L"Bytes"); }), static_cast<HRESULT>(DXN_E_TYPE_MISMATCH));
+  EXPECT_EQ(HresultOf([&] { node.GetString(L"List"); }), static_cast<HRESULT>(DXN_E_TYPE_MISMATCH));
+  // The values themselves keep their types.
+  EXPECT_EQ(node.GetAttributeType(L"On"), DXNodePtr::kTypeBool);
+  EXPECT_EQ(node.GetInt64(L"Large"), -9000000000LL);
+
+  std::wstring value;
+  bool isList = true;
+  ASSERT_TRUE(node.TryGetTextOrList(L"On", value, isList));
+  EXPECT_EQ(value, L"true");
+  EXPECT_FALSE(isList);
+  ASSERT_TRUE(node.TryGetTextOrList(L"List", value, isList));
+  EXPECT_EQ(value, std::wstring(L"a\0", 2));
+  EXPECT_TRUE(isList);
+  EXPECT_FALSE(node.TryGetTextOrList(L"Missing", value, isList));
+  EXPECT_EQ(HresultOf([&] { node.TryGetTextOrList(L"Bytes", value, isList); }),
+            static_cast<HRESULT>(DXN_E_TYPE_MISMATCH));
+}
+
+TEST(DXNodePtr, SetStringWithALengthStoresThatManyCharacters) {
+  DXNodePtr node = DXNodePtr::Create(L"N", nullptr);
+  const std::wstring longText(500, L'z');
+  for (const uint32_t length : {0u, 3u, 127u, 128u, 499u}) {
+    SCOPED_TRACE(length);
+    node.SetString(L"T", longText.c_str(), length);
+    EXPECT_EQ(node.GetString(L"T"), longText.substr(0, length));
+    uint32_t size = 0;
+    EXPECT_EQ(DxnGetAttribute(node.Get(), L"T", nullptr, nullptr, &size, nullptr),
+              static_cast<HRESULT>(DXN_E_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(size, (length + 1) * sizeof(wchar_t)) << "with its NUL";
+  }
 }
 
 TEST(DXNodePtr, AbsentAndUntypedAttributes) {

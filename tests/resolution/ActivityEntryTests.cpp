@@ -185,6 +185,42 @@ TEST(ItemsSet, ResolvesTheUsersExample) {
   }
 }
 
+// A source whose attributes are not all texts: lists (one of them holding a
+// single empty text), numbers and booleans, as real configuration holds them.
+NodeSpec TypedSource() {
+  return {L"Switch",
+          L"",
+          {Bool(L"Enabled", true), Bool(L"Hidden", false), Int64(L"MaxAgeDays", -30), List(L"One", {L""}),
+           List(L"None", {}), List(L"Tags", {L"a", L"", L"b"})},
+          {{L"Users", L"", {}, {{L"U1", L"", {List(L"Roles", {L""})}}, {L"U2", L"", {Text(L"Roles", L"x")}}}}}};
+}
+
+TEST(TypedAttributes, RulesReadListsNumbersAndBooleans) {
+  const struct {
+    const char* what;
+    NodeSpec rule;
+    std::wstring frames;
+  } cases[] = {
+      {"a list of one empty text counts one", Counter(L"N", {Text(L"ValueSource", L"@One")}), L"N=#1"},
+      {"an empty list counts none", Counter(L"N", {Text(L"ValueSource", L"@None")}), L"N=#0"},
+      {"empty texts in a list count", Counter(L"N", {Text(L"ValueSource", L"@Tags")}), L"N=#3"},
+      {"a list of one empty text keeps its item", Item(L"V", L"@One", {Int64(L"ActivityItemType", 2)}), L"V="},
+      {"a boolean", Item(L"Enabled", L"@Enabled"), L"Enabled=true"},
+      {"a false boolean", Item(L"Hidden", L"@Hidden"), L"Hidden=false"},
+      {"a number", Item(L"Age", L"@MaxAgeDays"), L"Age=-30"},
+      {"every attribute", Item(L"All", L"@\\*", {Int64(L"ActivityItemType", 1)}), L"All=[true,false,-30,,a,,b]"},
+      {"a filter on a boolean", Item(L"On", L"\\[@Enabled=='true']\\<name>"), L"On=Switch"},
+      {"a set keeps a node whose list holds one empty text",
+       Set({Text(L"NameSource", L"<name>"), Text(L"ConfigPath", L"\\Users\\*")},
+           {Item(L"Role", L"@Roles", {Int64(L"ActivityItemType", 2)})}),
+       L"U1(multi=0){Role=}; U2(multi=0){Role=x}"},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.what);
+    EXPECT_EQ(Resolve(test.rule, TypedSource()), test.frames);
+  }
+}
+
 struct FailureCase {
   const char* name;
   NodeSpec rule;

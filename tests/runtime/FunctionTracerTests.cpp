@@ -21,15 +21,30 @@ TEST(FunctionTracer, ElapsedTextGroupsThousandsWithSpaces) {
     int64_t microseconds;
     const wchar_t* text;
   };
-  const Case cases[] = {{1234567, L" [1 234.567 ms]"}, {5, L" [0.005 ms]"},         {0, L" [0.000 ms]"},
-                        {999999, L" [999.999 ms]"},    {1000000, L" [1 000.000 ms]"}, {1234567890123, L" [1 234 567 890.123 ms]"}};
+  const Case cases[] = {{1234567, L" [1 234.567 ms]"}, {5, L" [0.005 ms]"},
+                        {0, L" [0.000 ms]"},           {999999, L" [999.999 ms]"},
+                        {1000000, L" [1 000.000 ms]"}, {1234567890123, L" [1 234 567 890.123 ms]"}};
   for (const Case& c : cases) EXPECT_EQ(FunctionTracer::ElapsedText(c.microseconds), c.text) << c.microseconds;
+}
+
+// The elapsed text is written directly; GetNumberFormatW with the same
+// format gives the same text for every value.
+TEST(FunctionTracer, ElapsedTextIsWhatTheNumberFormatGives) {
+  for (int64_t microseconds : {0ll, 1ll, 999ll, 1000ll, 1001ll, 99999ll, 100000ll, 999999ll, 1000000ll, 12345678ll,
+                               123456789ll, 1000000000ll, 123456789012345ll}) {
+    EXPECT_EQ(FunctionTracer::ElapsedText(microseconds), FunctionTracer::ElapsedTextThroughLocale(microseconds))
+        << microseconds;
+  }
+  for (int64_t microseconds = 1; microseconds < 4000000000000ll; microseconds = microseconds * 7 + 3) {
+    EXPECT_EQ(FunctionTracer::ElapsedText(microseconds), FunctionTracer::ElapsedTextThroughLocale(microseconds))
+        << microseconds;
+  }
 }
 
 TEST(FunctionTracer, CounterTicksBecomeMicroseconds) {
   EXPECT_EQ(FunctionTracer::CounterToMicroseconds(12345670, 10000000), 1234567);  // 10 MHz
-  EXPECT_EQ(FunctionTracer::CounterToMicroseconds(3000, 3000000), 1000);           // 3 MHz
-  EXPECT_EQ(FunctionTracer::CounterToMicroseconds(7, 50000), 70);                   // divisor 0 counts as 1
+  EXPECT_EQ(FunctionTracer::CounterToMicroseconds(3000, 3000000), 1000);          // 3 MHz
+  EXPECT_EQ(FunctionTracer::CounterToMicroseconds(7, 50000), 70);                 // divisor 0 counts as 1
 }
 
 class FunctionTracerTest : public ::testing::Test {
@@ -114,7 +129,11 @@ TEST_F(FunctionTracerTest, ScopeInsideACatchBlockEndsNormally) {
 
 TEST_F(FunctionTracerTest, TextThatCannotBeBuiltIsMarked) {
   {
-    KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"Tests::" << [] { ThrowHr(E_FAIL); return 0; }());
+    KTRACE_SCOPE(
+        LogSeverity::Dbg, LogSeverity::Dbg, L"Tests::" << [] {
+          ThrowHr(E_FAIL);
+          return 0;
+        }());
   }
   const std::vector<std::wstring> texts = Texts();
   ASSERT_EQ(texts.size(), 2u);

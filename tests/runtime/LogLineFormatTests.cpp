@@ -11,6 +11,7 @@
 #include <cwchar>
 #include <regex>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -31,8 +32,8 @@ std::wstring ExpectedTimeText() {
   ::FileTimeToLocalFileTime(&utc, &local);
   ::FileTimeToSystemTime(&local, &parts);
   wchar_t text[64];
-  std::swprintf(text, 64, L"%04u-%02u-%02u %02u:%02u:%02u.%03u4567", parts.wYear, parts.wMonth, parts.wDay,
-                parts.wHour, parts.wMinute, parts.wSecond, parts.wMilliseconds);
+  std::swprintf(text, 64, L"%04u-%02u-%02u %02u:%02u:%02u.%03u4567", parts.wYear, parts.wMonth, parts.wDay, parts.wHour,
+                parts.wMinute, parts.wSecond, parts.wMilliseconds);
   return text;
 }
 
@@ -66,16 +67,46 @@ TEST(LineFormatter, WritesEveryFieldInItsColumns) {
   LineFormatter formatter;
   const FILETIME time = FixedTime();
   for (const Case& c : cases) {
-    const std::wstring expected = ExpectedTimeText() + L" | " + c.severityField + L" |" + Ids() + L" | " +
-                                  c.fileField + L"| " + c.indent + L"message\r\n";
+    const std::wstring expected = ExpectedTimeText() + L" | " + c.severityField + L" |" + Ids() + L" | " + c.fileField +
+                                  L"| " + c.indent + L"message\r\n";
     EXPECT_EQ(formatter.Format(c.severity, c.file, c.line, L"message", c.depth, &time), expected) << c.file;
+  }
+}
+
+// The formatter computes the calendar itself: it must agree with the system's
+// conversion at the edges of days, months, leap days and years, and in
+// between, and on several lines within one second (which share its cached
+// local-time offset).
+TEST(LineFormatter, DateAndTimeAgreeWithTheSystemConversion) {
+  const ULONGLONG kPerSecond = 10000000ull;
+  const ULONGLONG kPerDay = 86400ull * kPerSecond;
+  // 2000-01-01 00:00:00 UTC and 2024-02-29 00:00:00 UTC as FILETIME values.
+  const ULONGLONG y2000 = 125911584000000000ull;
+  const ULONGLONG leapDay2024 = 133535520000000000ull;
+  std::vector<ULONGLONG> times = {
+      y2000 - 1, y2000,      y2000 + kPerDay - 1, leapDay2024 - 1,       leapDay2024,          leapDay2024 + kPerDay,
+      kTicks,    kTicks + 1, kTicks + 9999,       131000000000000000ull, 170000000000000000ull};
+  for (ULONGLONG t = 116444736000000000ull; t < 190000000000000000ull; t += 1234567890123457ull) times.push_back(t);
+  LineFormatter formatter;
+  for (const ULONGLONG ticks : times) {
+    const FILETIME utc{static_cast<DWORD>(ticks & 0xFFFFFFFF), static_cast<DWORD>(ticks >> 32)};
+    FILETIME local{};
+    SYSTEMTIME parts{};
+    ASSERT_TRUE(::FileTimeToLocalFileTime(&utc, &local));
+    ASSERT_TRUE(::FileTimeToSystemTime(&local, &parts));
+    wchar_t expected[64];
+    std::swprintf(expected, 64, L"%04u-%02u-%02u %02u:%02u:%02u.%03u%04u", parts.wYear, parts.wMonth, parts.wDay,
+                  parts.wHour, parts.wMinute, parts.wSecond, parts.wMilliseconds, static_cast<unsigned>(ticks % 10000));
+    const std::wstring line = formatter.Format(4, L"f.cpp", 5, L"text", 0, &utc);
+    EXPECT_EQ(line.substr(0, 27), expected) << ticks;
   }
 }
 
 TEST(LineFormatter, ShortNamesMakeAThirtyOneCharacterColumn) {
   LineFormatter formatter;
   const std::wstring line = formatter.Format(4, L"f.cpp", 5, L"text", 0, nullptr);
-  const std::wregex shape(LR"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{7} \| INFO \|[ \d]{5} [ \d]{5} \| (.{31})\| text\r\n$)");
+  const std::wregex shape(
+      LR"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{7} \| INFO \|[ \d]{5} [ \d]{5} \| (.{31})\| text\r\n$)");
   std::wsmatch match;
   ASSERT_TRUE(std::regex_match(line, match, shape)) << line;
   EXPECT_EQ(match[1].str(), L"f.cpp:5" + std::wstring(24, L' '));
@@ -86,8 +117,9 @@ TEST(Severity, NamesParseInAnyLetterCase) {
     const wchar_t* text;
     std::optional<uint32_t> parsed;
   };
-  const Case cases[] = {{L"NONE", 0}, {L"crit", 1}, {L"Err", 2}, {L"wArN", 3}, {L"info", 4},
-                        {L"DBG", 5},  {L"dbg2", 6}, {L"DBG3", 7}, {L"DBG4", std::nullopt},
+  const Case cases[] = {{L"NONE", 0},        {L"crit", 1},         {L"Err", 2},
+                        {L"wArN", 3},        {L"info", 4},         {L"DBG", 5},
+                        {L"dbg2", 6},        {L"DBG3", 7},         {L"DBG4", std::nullopt},
                         {L"", std::nullopt}, {L"5", std::nullopt}, {L"ERR ", std::nullopt}};
   for (const Case& c : cases) EXPECT_EQ(ParseSeverity(c.text), c.parsed) << c.text;
   EXPECT_STREQ(SeverityName(7), L"DBG3");
@@ -191,7 +223,7 @@ TEST_F(LogStatementTest, PartsAreWrittenByTheirStreamInsertion) {
   KLOG_ERR(L"n=" << 42 << L" " << nullText << L" " << nullNarrow << L" " << std::string("narrow") << L" "
                  << std::wstring(L"wide") << L" " << HRES(E_INVALIDARG));
   const std::vector<std::wstring> texts = Texts();
-  ASSERT_EQ(texts.size(), 1u);
+  ASSERT_EQ(texts.size(), 1u) << ::testing::PrintToString(m_capture.Lines());
   const std::wstring expectedStart = L"n=42 (null) (null) narrow wide 0x80070057 ";
   EXPECT_EQ(texts[0].substr(0, expectedStart.size()), expectedStart) << texts[0];
   // The HRES carries its call site.
@@ -206,7 +238,10 @@ std::wostream& operator<<(std::wostream& stream, const ThrowingPart&) {
 
 TEST_F(LogStatementTest, APartThatThrowsMarksTheLineAndNothingEscapes) {
   EXPECT_NO_THROW(KLOG_ERR(L"before " << ThrowingPart{} << L" never"));
-  EXPECT_NO_THROW(KLOG_WARN(L"hr " << [] { ThrowHr(E_FAIL); return 1; }()));
+  EXPECT_NO_THROW(KLOG_WARN(L"hr " << [] {
+    ThrowHr(E_FAIL);
+    return 1;
+  }()));
   EXPECT_EQ(Texts(), (std::vector<std::wstring>{L"before half... (***EXCEPTION***)", L"hr ... (***EXCEPTION***)"}));
 }
 
@@ -226,8 +261,7 @@ TEST_F(LogStatementTest, LinesCarryTheStatementsFileAndLine) {
   const std::vector<std::wstring> lines = m_capture.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(L"| INFO |"), std::wstring::npos);
-  EXPECT_NE(lines[0].find(L"| LogLineFormatTests.cpp:" + std::to_wstring(line) + L" "), std::wstring::npos)
-      << lines[0];
+  EXPECT_NE(lines[0].find(L"| LogLineFormatTests.cpp:" + std::to_wstring(line) + L" "), std::wstring::npos) << lines[0];
 }
 
 }  // namespace

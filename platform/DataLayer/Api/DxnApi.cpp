@@ -33,9 +33,7 @@ DxnResult Guarded(Body&& body) noexcept {
   }
 }
 
-std::u16string_view TextOf(const DxnChar* text) {
-  return std::u16string_view(reinterpret_cast<const char16_t*>(text));
-}
+std::u16string_view TextOf(const DxnChar* text) { return std::u16string_view(reinterpret_cast<const char16_t*>(text)); }
 
 OptionalText OptionalTextOf(const DxnChar* text) {
   return text == nullptr ? OptionalText() : OptionalText(TextOf(text));
@@ -74,7 +72,8 @@ struct DeliveredValue {
   const void* data;
   uint32_t size;
   uint16_t type;
-  int32_t narrowed;  // storage for an int64 read as int32
+  int32_t narrowed;   // storage for an int64 read as int32
+  char16_t text[24];  // storage for a number or boolean read as text, with its NUL
 };
 
 // The serialization type as the caller passed it: callers may pass values
@@ -87,11 +86,58 @@ bool IsNodeText(const EnumDXNSerializationType& type) {
 
 bool IsText(uint16_t type) { return type == DXN_TYPE_TEXT || type == DXN_TYPE_TEXT_LEGACY; }
 
+// Decimal digits of value, most significant first, with its NUL; the length
+// without the NUL.
+uint32_t DecimalText(int64_t value, char16_t* text) {
+  char16_t digits[20];
+  uint32_t count = 0;
+  // Magnitude in unsigned arithmetic: INT64_MIN has no positive counterpart.
+  uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+  do {
+    digits[count++] = static_cast<char16_t>(u'0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  uint32_t length = 0;
+  if (value < 0) text[length++] = u'-';
+  while (count != 0) text[length++] = digits[--count];
+  text[length] = 0;
+  return length;
+}
+
+// A text read of a scalar: 32- and 64-bit integers in decimal, booleans as
+// "true" or "false". False for values without that shape (which keep refusing).
+bool ScalarAsText(const AttributeView& stored, DeliveredValue& value) {
+  uint32_t length = 0;
+  if (stored.type == DXN_TYPE_INT32 && stored.size == sizeof(int32_t)) {
+    int32_t number = 0;
+    std::memcpy(&number, stored.data, sizeof(number));
+    length = DecimalText(number, value.text);
+  } else if (stored.type == DXN_TYPE_INT64 && stored.size == sizeof(int64_t)) {
+    int64_t number = 0;
+    std::memcpy(&number, stored.data, sizeof(number));
+    length = DecimalText(number, value.text);
+  } else if (stored.type == DXN_TYPE_BOOL && stored.size == 1) {
+    const std::u16string_view word = std::to_integer<uint8_t>(*stored.data) != 0 ? u"true" : u"false";
+    word.copy(value.text, word.size());
+    length = static_cast<uint32_t>(word.size());
+    value.text[length] = 0;
+  } else {
+    return false;
+  }
+  value.data = value.text;
+  value.size = (length + 1) * sizeof(char16_t);
+  value.type = DXN_TYPE_TEXT;
+  return true;
+}
+
 Result Deliver(const AttributeView& stored, const uint16_t* requestedType, DeliveredValue& value) {
-  value = {stored.data, stored.size, stored.type, 0};
+  value.data = stored.data;
+  value.size = stored.size;
+  value.type = stored.type;
   if (requestedType == nullptr || *requestedType == stored.type) return Results::kOk;
   const uint16_t requested = *requestedType;
   if (IsText(requested) && IsText(stored.type)) return Results::kOk;
+  if (requested == DXN_TYPE_TEXT && ScalarAsText(stored, value)) return Results::kOk;
   if (requested == DXN_TYPE_INT32 && stored.type == DXN_TYPE_INT64 && stored.size == sizeof(int64_t)) {
     int64_t wide = 0;
     std::memcpy(&wide, stored.data, sizeof(wide));
@@ -349,7 +395,6 @@ DxnResult DxnStartSerialization(EnumDXNSerializationType type, uint32_t flags, D
   });
 }
 
-
 DxnResult DxnSerializeNodes(DxnSerializationContext* context, IDXNode* const* nodes, uint32_t count, uint32_t depth) {
   return Guarded([&]() -> Result {
     DataLayer::SerializationSession* session = nullptr;
@@ -398,8 +443,7 @@ DxnResult DxnStartDeserialization(EnumDXNSerializationType type, uint32_t flags,
   });
 }
 
-DxnResult DxnDeserializeNodes(DxnDeserializationContext* context, IDXNode** nodes, uint32_t maxCount,
-                              uint32_t* count) {
+DxnResult DxnDeserializeNodes(DxnDeserializationContext* context, IDXNode** nodes, uint32_t maxCount, uint32_t* count) {
   return Guarded([&]() -> Result {
     if (count != nullptr) *count = 0;
     DataLayer::DeserializationSession* session = nullptr;

@@ -133,9 +133,9 @@ TEST(NodeChildren, AttachingTwiceOrIntoItsOwnSubtreeFails) {
   Handle grandchild = AddNew(child.Get(), DXN_TEXT("grandchild"));
   Handle other = Create(DXN_TEXT("other"));
 
-  EXPECT_EQ(DxnAddChild(other.Get(), child.Get()), DXN_E_INVALID_OPERATION);       // has a parent
-  EXPECT_EQ(DxnAddChild(root.Get(), root.Get()), DXN_E_INVALID_OPERATION);         // itself
-  EXPECT_EQ(DxnAddChild(grandchild.Get(), root.Get()), DXN_E_INVALID_OPERATION);   // cycle
+  EXPECT_EQ(DxnAddChild(other.Get(), child.Get()), DXN_E_INVALID_OPERATION);      // has a parent
+  EXPECT_EQ(DxnAddChild(root.Get(), root.Get()), DXN_E_INVALID_OPERATION);        // itself
+  EXPECT_EQ(DxnAddChild(grandchild.Get(), root.Get()), DXN_E_INVALID_OPERATION);  // cycle
   EXPECT_EQ(DxnAddChild(grandchild.Get(), grandchild.Get()), DXN_E_INVALID_OPERATION);
   // Nothing changed.
   EXPECT_EQ(ChildCount(root.Get()), 1u);
@@ -196,8 +196,7 @@ TEST(NodeAttributes, PresenceQueriesAndSizes) {
   EXPECT_EQ(type, DXN_TYPE_TEXT);
 
   uint32_t size = 0;
-  EXPECT_EQ(DxnGetAttribute(node.Get(), DXN_TEXT("Name"), nullptr, nullptr, &size, nullptr),
-            DXN_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(DxnGetAttribute(node.Get(), DXN_TEXT("Name"), nullptr, nullptr, &size, nullptr), DXN_E_INSUFFICIENT_BUFFER);
   EXPECT_EQ(size, 4 * sizeof(DxnChar));
   DxnChar small[2];
   size = sizeof(small);
@@ -218,8 +217,8 @@ TEST(NodeAttributes, PresenceQueriesAndSizes) {
 TEST(NodeAttributes, AnyTypeCodeKeepsItsBytes) {
   Handle node = Create(nullptr);
   const uint8_t bytes[] = {0, 1, 2, 0xFF, 0x80};
-  for (const uint16_t type : {uint16_t{0}, uint16_t{1}, uint16_t{3}, uint16_t{12}, uint16_t{0x101}, uint16_t{0x7FFF},
-                              uint16_t{0xFFFF}}) {
+  for (const uint16_t type :
+       {uint16_t{0}, uint16_t{1}, uint16_t{3}, uint16_t{12}, uint16_t{0x101}, uint16_t{0x7FFF}, uint16_t{0xFFFF}}) {
     ASSERT_EQ(DxnSetAttribute(node.Get(), DXN_TEXT("v"), type, bytes, sizeof(bytes)), DXN_S_OK);
     const RawValue raw = ReadRaw(node.Get(), DXN_TEXT("v"));
     EXPECT_EQ(raw.result, DXN_S_OK);
@@ -248,14 +247,23 @@ TEST(NodeAttributes, TypedReadsMatchOrFailClearly) {
   const std::vector<uint8_t> text = {'a', 0, 0, 0};
   const TypedReadCase cases[] = {
       {"same type", DXN_TYPE_INT32, BytesOf(-5, 4), DXN_TYPE_INT32, DXN_S_OK, DXN_TYPE_INT32, BytesOf(-5, 4)},
-      {"int64 as int32, fits", DXN_TYPE_INT64, BytesOf(3, 8), DXN_TYPE_INT32, DXN_S_OK, DXN_TYPE_INT32,
-       BytesOf(3, 4)},
+      {"int64 as int32, fits", DXN_TYPE_INT64, BytesOf(3, 8), DXN_TYPE_INT32, DXN_S_OK, DXN_TYPE_INT32, BytesOf(3, 4)},
       {"int64 as int32, minimum", DXN_TYPE_INT64, BytesOf(INT32_MIN, 8), DXN_TYPE_INT32, DXN_S_OK, DXN_TYPE_INT32,
        BytesOf(INT32_MIN, 4)},
-      {"int64 as int32, too large", DXN_TYPE_INT64, BytesOf(int64_t{INT32_MAX} + 1, 8), DXN_TYPE_INT32,
-       DXN_E_ARITHMETIC_OVERFLOW, DXN_TYPE_INT64, {}},
-      {"int64 as int32, too small", DXN_TYPE_INT64, BytesOf(int64_t{INT32_MIN} - 1, 8), DXN_TYPE_INT32,
-       DXN_E_ARITHMETIC_OVERFLOW, DXN_TYPE_INT64, {}},
+      {"int64 as int32, too large",
+       DXN_TYPE_INT64,
+       BytesOf(int64_t{INT32_MAX} + 1, 8),
+       DXN_TYPE_INT32,
+       DXN_E_ARITHMETIC_OVERFLOW,
+       DXN_TYPE_INT64,
+       {}},
+      {"int64 as int32, too small",
+       DXN_TYPE_INT64,
+       BytesOf(int64_t{INT32_MIN} - 1, 8),
+       DXN_TYPE_INT32,
+       DXN_E_ARITHMETIC_OVERFLOW,
+       DXN_TYPE_INT64,
+       {}},
       {"int32 as int64", DXN_TYPE_INT32, BytesOf(3, 4), DXN_TYPE_INT64, DXN_E_TYPE_MISMATCH, DXN_TYPE_INT32, {}},
       {"text 2 as 1", DXN_TYPE_TEXT, text, DXN_TYPE_TEXT_LEGACY, DXN_S_OK, DXN_TYPE_TEXT, text},
       {"text 1 as 2", DXN_TYPE_TEXT_LEGACY, text, DXN_TYPE_TEXT, DXN_S_OK, DXN_TYPE_TEXT_LEGACY, text},
@@ -275,6 +283,80 @@ TEST(NodeAttributes, TypedReadsMatchOrFailClearly) {
     EXPECT_EQ(raw.type, test.deliveredType);
     EXPECT_EQ(raw.bytes, test.delivered);
   }
+}
+
+// UTF-16 code units of an ASCII text with its NUL, as a text read delivers them.
+std::vector<uint8_t> TextBytes(const char* ascii) {
+  std::vector<uint8_t> bytes;
+  for (const char* at = ascii;; ++at) {
+    bytes.push_back(static_cast<uint8_t>(*at));
+    bytes.push_back(0);
+    if (*at == '\0') return bytes;
+  }
+}
+
+// Rules read every scalar attribute as text: integers in decimal, booleans
+// as words. Byte blocks, lists and values of a size their type does not have
+// keep refusing, and only the text type 2 converts.
+TEST(NodeAttributes, TextReadsOfNumbersAndBooleans) {
+  const uint16_t text = DXN_TYPE_TEXT;
+  const TypedReadCase cases[] = {
+      {"int32", DXN_TYPE_INT32, BytesOf(-42, 4), text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("-42")},
+      {"int32 zero", DXN_TYPE_INT32, BytesOf(0, 4), text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("0")},
+      {"int32 minimum", DXN_TYPE_INT32, BytesOf(INT32_MIN, 4), text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("-2147483648")},
+      {"int64", DXN_TYPE_INT64, BytesOf(9000000000, 8), text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("9000000000")},
+      {"int64 minimum", DXN_TYPE_INT64, BytesOf(INT64_MIN, 8), text, DXN_S_OK, DXN_TYPE_TEXT,
+       TextBytes("-9223372036854775808")},
+      {"int64 maximum", DXN_TYPE_INT64, BytesOf(INT64_MAX, 8), text, DXN_S_OK, DXN_TYPE_TEXT,
+       TextBytes("9223372036854775807")},
+      {"bool true", DXN_TYPE_BOOL, {1}, text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("true")},
+      {"bool false", DXN_TYPE_BOOL, {0}, text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("false")},
+      {"bool of another byte", DXN_TYPE_BOOL, {2}, text, DXN_S_OK, DXN_TYPE_TEXT, TextBytes("true")},
+      {"int32 of 8 bytes", DXN_TYPE_INT32, BytesOf(1, 8), text, DXN_E_TYPE_MISMATCH, DXN_TYPE_INT32, {}},
+      {"int64 of 4 bytes", DXN_TYPE_INT64, BytesOf(1, 4), text, DXN_E_TYPE_MISMATCH, DXN_TYPE_INT64, {}},
+      {"bool of 2 bytes", DXN_TYPE_BOOL, {1, 0}, text, DXN_E_TYPE_MISMATCH, DXN_TYPE_BOOL, {}},
+      {"binary", DXN_TYPE_BINARY, {1, 2, 3, 4}, text, DXN_E_TYPE_MISMATCH, DXN_TYPE_BINARY, {}},
+      {"text list", DXN_TYPE_TEXT_LIST, TextBytes("1"), text, DXN_E_TYPE_MISMATCH, DXN_TYPE_TEXT_LIST, {}},
+      {"int32 as legacy text 1",
+       DXN_TYPE_INT32,
+       BytesOf(5, 4),
+       DXN_TYPE_TEXT_LEGACY,
+       DXN_E_TYPE_MISMATCH,
+       DXN_TYPE_INT32,
+       {}},
+      {"int32 read as itself", DXN_TYPE_INT32, BytesOf(7, 4), DXN_TYPE_INT32, DXN_S_OK, DXN_TYPE_INT32, BytesOf(7, 4)},
+  };
+  for (const TypedReadCase& test : cases) {
+    SCOPED_TRACE(test.what);
+    Handle node = Create(nullptr);
+    ASSERT_EQ(DxnSetAttribute(node.Get(), DXN_TEXT("v"), test.storedType, test.stored.data(),
+                              static_cast<uint32_t>(test.stored.size())),
+              DXN_S_OK);
+    const RawValue raw = ReadRaw(node.Get(), DXN_TEXT("v"), &test.requestedType);
+    EXPECT_EQ(raw.result, test.expected);
+    EXPECT_EQ(raw.type, test.deliveredType);
+    EXPECT_EQ(raw.bytes, test.delivered);
+  }
+}
+
+TEST(NodeAttributes, TextReadOfANumberReportsItsSizeAndKeepsTheStoredValue) {
+  Handle node = Create(nullptr);
+  SetFixed<int64_t>(node.Get(), DXN_TEXT("n"), DXN_TYPE_INT64, -1234567);
+  const uint16_t text = DXN_TYPE_TEXT;
+  uint8_t small[4] = {};
+  uint32_t size = sizeof(small);
+  uint16_t type = 0;
+  EXPECT_EQ(DxnGetAttribute(node.Get(), DXN_TEXT("n"), &text, small, &size, &type), DXN_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(size, 18u) << "-1234567 and its NUL";
+  EXPECT_EQ(type, DXN_TYPE_TEXT);
+  size = 0;
+  EXPECT_EQ(DxnGetAttribute(node.Get(), DXN_TEXT("n"), &text, nullptr, &size, nullptr), DXN_E_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(size, 18u);
+  EXPECT_EQ(ReadTextAttribute(node.Get(), DXN_TEXT("n")), Text(DXN_TEXT("-1234567")));
+  // The stored value keeps its type and bytes.
+  const RawValue raw = ReadRaw(node.Get(), DXN_TEXT("n"));
+  EXPECT_EQ(raw.type, DXN_TYPE_INT64);
+  EXPECT_EQ(raw.bytes, BytesOf(-1234567, 8));
 }
 
 TEST(NodeAttributes, FailureCounterWrittenAs64BitReadsAs32Bit) {

@@ -5,6 +5,8 @@
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
+#include <iterator>
+
 namespace UsageStatistics {
 
 namespace {
@@ -12,38 +14,61 @@ namespace {
 using NodePaths::ElementKind;
 using NodePaths::PathElementKind;
 
-// One OnValue per text of a list attribute, else one for the attribute as text.
-void VisitAttributeValues(const DXNodePtr& node, const std::wstring& name, ISourceVisitor& visitor) {
-  // The type alone first: the value is read once, in its own form.
-  uint16_t type = 0;
-  if (!node.TryGetAttributeType(name.c_str(), type)) return;
-  if ((type & DXN_TYPE_LIST_FLAG) != 0) {
-    std::vector<std::wstring> texts;
-    if (node.TryGetStringList(name.c_str(), texts)) {
-      for (const std::wstring& text : texts) visitor.OnValue(text);
+// A path element as a NUL-terminated name for the store: on the stack when short.
+class ElementName {
+ public:
+  explicit ElementName(std::wstring_view element) {
+    if (element.size() < std::size(m_local)) {
+      element.copy(m_local, element.size());
+      m_local[element.size()] = L'\0';
+      m_text = m_local;
+    } else {
+      m_long.assign(element);
+      m_text = m_long.c_str();
     }
+  }
+  ElementName(const ElementName&) = delete;
+  ElementName& operator=(const ElementName&) = delete;
+  const wchar_t* c_str() const noexcept { return m_text; }
+
+ private:
+  wchar_t m_local[64];
+  std::wstring m_long;
+  const wchar_t* m_text;
+};
+
+// One OnValue per text of a list attribute, else one for the attribute as
+// text; one store call for a short text value.
+void VisitAttributeValues(const DXNodePtr& node, const wchar_t* name, ISourceVisitor& visitor) {
+  std::wstring value;
+  bool isList = false;
+  if (!node.TryGetTextOrList(name, value, isList)) return;
+  if (!isList) {
+    visitor.OnValue(std::move(value));
     return;
   }
-  visitor.OnValue(node.GetString(name.c_str()));
+  std::vector<std::wstring> texts;
+  DXNodePtr::SplitStringList(value, texts);
+  for (std::wstring& text : texts) visitor.OnValue(std::move(text));
 }
 
 // The attribute step for attribute name A, reading at most one element more.
-void AttributeStep(const DXNodePtr& node, const std::wstring& attribute, std::wstring_view path, size_t position,
+void AttributeStep(const DXNodePtr& node, std::wstring_view attribute, std::wstring_view path, size_t position,
                    ISourceVisitor& visitor) {
   std::wstring_view next;
   if (!NextPathElement(path, position, next)) {
-    VisitAttributeValues(node, attribute, visitor);
+    VisitAttributeValues(node, ElementName(attribute).c_str(), visitor);
     return;
   }
   switch (PathElementKind(next)) {
     case ElementKind::ChildName:
-      if (!next.empty()) VisitAttributeValues(node, std::wstring(next), visitor);
+      if (!next.empty()) VisitAttributeValues(node, ElementName(next).c_str(), visitor);
       return;
     case ElementKind::AnyChild:
       for (const std::wstring& name : node.GetAttributeNames()) AttributeStep(node, name, path, position, visitor);
       return;
     case ElementKind::NameOf:
-      visitor.OnValue(attribute);
+      visitor.OnValue(std::wstring(attribute));
       return;
     default:
       return;
@@ -59,10 +84,9 @@ void WalkDescendants(const DXNodePtr& node, std::wstring_view path, size_t posit
 
 bool FilterMatches(const DXNodePtr& node, std::wstring_view inner) {
   const PathPredicate predicate = PathPredicate::Parse(inner);
-  ValuesCollector collector;
+  FirstValueCollector collector;
   WalkPath(node, predicate.leftPath, 0, collector);
-  const std::wstring& first = collector.Values().empty() ? std::wstring() : collector.Values().front();
-  const bool equal = first == predicate.value;
+  const bool equal = collector.Value() == predicate.value;
   return predicate.op == PathPredicate::Operator::Equal ? equal : !equal;
 }
 
@@ -114,50 +138,55 @@ bool NextPathElement(std::wstring_view path, size_t& position, std::wstring_view
 }
 
 void WalkPath(const DXNodePtr& node, std::wstring_view path, size_t position, ISourceVisitor& visitor) {
-  DXNodePtr current = node;
+  // The walk reads the start node through the caller's wrapper: a step that
+  // moves holds the node it reached in "reached".
+  const DXNodePtr* current = &node;
+  DXNodePtr reached;
   bool keepGoing = true;
   std::wstring_view element;
   while (keepGoing && NextPathElement(path, position, element)) {
     keepGoing = false;
     switch (PathElementKind(element)) {
       case ElementKind::AnyChild:
-        current.ForEachChild([&](const DXNodePtr& child) { WalkPath(child, path, position, visitor); });
+        current->ForEachChild([&](const DXNodePtr& child) { WalkPath(child, path, position, visitor); });
         return;
       case ElementKind::AnyDescendant:
-        WalkDescendants(current, path, position, visitor);
+        WalkDescendants(*current, path, position, visitor);
         return;
       case ElementKind::Parent:
-        current = current.GetParent();
-        keepGoing = static_cast<bool>(current);
+        reached = current->GetParent();
+        current = &reached;
+        keepGoing = static_cast<bool>(reached);
         break;
       case ElementKind::NameOf:
-        visitor.OnValue(current.GetName());
+        visitor.OnValue(current->GetName());
         return;
       case ElementKind::TypeOf:
-        visitor.OnValue(current.GetType());
+        visitor.OnValue(current->GetType());
         return;
       case ElementKind::Attribute:
-        AttributeStep(current, std::wstring(element.substr(1)), path, position, visitor);
+        AttributeStep(*current, element.substr(1), path, position, visitor);
         return;
       case ElementKind::Filter:
         if (element.size() >= 2 && element.back() == L']') {
-          keepGoing = FilterMatches(current, element.substr(1, element.size() - 2));
+          keepGoing = FilterMatches(*current, element.substr(1, element.size() - 2));
           break;
         }
         [[fallthrough]];  // "[" without a closing bracket names a child
       case ElementKind::ChildName:
-        current = current.GetChild(std::wstring(element), false);
-        keepGoing = static_cast<bool>(current);
+        reached = current->GetChild(ElementName(element).c_str(), false);
+        current = &reached;
+        keepGoing = static_cast<bool>(reached);
         break;
     }
   }
-  if (keepGoing && current) visitor.OnNode(current);
+  if (keepGoing && *current) visitor.OnNode(*current);
 }
 
 std::wstring ResolveFirstValue(const DXNodePtr& node, std::wstring_view source) {
-  ValuesCollector collector;
+  FirstValueCollector collector;
   EvaluateSource(node, source, collector);
-  return collector.Values().empty() ? std::wstring() : std::move(collector.Values().front());
+  return std::move(collector.Value());
 }
 
 std::vector<std::wstring> ResolveAllValues(const DXNodePtr& node, std::wstring_view source) {

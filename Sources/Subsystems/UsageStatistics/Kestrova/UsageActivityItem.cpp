@@ -18,6 +18,7 @@ class FramePerValue final : public ISourceVisitor {
   FramePerValue(const std::wstring& name, ActivityFrameList& frames) : m_name(name), m_frames(frames) {}
   void OnNode(const DXNodePtr&) override {}
   void OnValue(const std::wstring& value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
+  void OnValue(std::wstring&& value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
 
  private:
   const std::wstring& m_name;

@@ -9,6 +9,8 @@
 #include "logging/LogStatement.h"
 #include "node/NodeDump.h"
 
+#include <iterator>
+
 namespace UsageStatistics {
 
 namespace Detail {
@@ -88,7 +90,11 @@ ActivityFrameList CUsageActivityItemIf::ResolveActivityEntry(const DXNodePtr& so
   ActivityFrameList result;
   for (const ActivityEntryPtr& entry : m_condition->Evaluate(source) ? m_thenEntries : m_elseEntries) {
     ActivityFrameList frames = entry->ResolveActivityEntry(source);
-    for (DXNodePtr& frame : frames) result.push_back(std::move(frame));
+    if (result.empty()) {
+      result = std::move(frames);
+    } else {
+      result.insert(result.end(), std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()));
+    }
   }
   return result;
 }

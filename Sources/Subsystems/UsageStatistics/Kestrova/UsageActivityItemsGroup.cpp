@@ -6,6 +6,8 @@
 #include "logging/FunctionTracer.h"
 #include "node/NodeDump.h"
 
+#include <iterator>
+
 namespace UsageStatistics {
 
 CUsageActivityItemsGroup::CUsageActivityItemsGroup(const DXNodePtr& configuration)
@@ -18,24 +20,25 @@ ActivityFrameList CUsageActivityItemsGroup::ResolveActivityEntry(const DXNodePtr
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItemsGroup::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
   ActivityFrameList result;
-  DXNodePtr groupFrame;
+  // The group frame stands alone in the result, which holds it from the start.
+  const DXNodePtr* groupFrame = nullptr;
   if (!m_nameSource.empty()) {
-    groupFrame = MakeActivityFrame(ResolveFirstValue(source, m_nameSource));
-    result.push_back(groupFrame);
+    result.push_back(MakeActivityFrame(ResolveFirstValue(source, m_nameSource)));
+    groupFrame = &result.front();
   }
   ForEachSelectedNode(source, m_selectionPath, [&](const DXNodePtr& selected) {
     for (const ActivityEntryPtr& entry : m_entries) {
       ActivityFrameList frames = entry->ResolveActivityEntry(selected);
       if (frames.empty() && !m_allowEmpty) {
-        KLOG_DBG3(kSkippedFrameText << groupFrame);
+        KLOG_DBG3(kSkippedFrameText << (groupFrame != nullptr ? *groupFrame : DXNodePtr()));
         return;  // the rest of this node's entries are not resolved
       }
-      for (DXNodePtr& frame : frames) {
-        if (groupFrame) {
-          groupFrame.AddChild(frame);
-        } else {
-          result.push_back(std::move(frame));
-        }
+      if (groupFrame != nullptr) {
+        for (const DXNodePtr& frame : frames) groupFrame->AddChild(frame);
+      } else if (result.empty()) {
+        result = std::move(frames);
+      } else {
+        result.insert(result.end(), std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()));
       }
     }
   });

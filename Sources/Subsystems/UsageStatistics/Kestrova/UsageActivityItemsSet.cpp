@@ -23,7 +23,7 @@ ActivityFrameList CUsageActivityItemsSet::ResolveActivityEntry(const DXNodePtr& 
     DXNodePtr setFrame = MakeActivityFrame(ResolveFirstValue(selected, m_nameSource));
     setFrame.SetBool(kFrameIsMultiValue, m_isMultiValue);
     for (const ActivityEntryPtr& entry : m_entries) {
-      const ActivityFrameList frames = entry->ResolveActivityEntry(selected);
+      ActivityFrameList frames = entry->ResolveActivityEntry(selected);
       if (frames.empty() && !m_allowEmpty) {
         KLOG_DBG3(kSkippedFrameText << setFrame);
         return;  // the set frame of this node is dropped
