@@ -91,6 +91,7 @@ const ExampleCase kExamples[] = {
     {"users-set.rules.txt", "users-set"},     {"counters.rules.txt", "counters"},
     {"groups.rules.txt", "groups"},           {"conditional.rules.txt", "conditional"},
     {"paths.rules.txt", "paths"},             {"empty-results.rules.txt", "empty-results"},
+    {"typed-attributes.rules.txt", "typed-attributes"},
 };
 
 TEST(KestrovaResolveTool, ShippedExamplesGiveTheCommittedOutputs) {
@@ -190,8 +191,6 @@ TEST(KestrovaResolveTool, FailuresGiveTheirExitStatusAndAReadableMessage) {
       {"or condition without children", {Fixture("empty-or.rules.txt"), source}, 1,
        {"Initialize failed: 0x8007000D"}},
       {"malformed filter", {Example("bad-filter.rules.txt"), source}, 1, {"ResolveActivityItems failed: 0x8007000D"}},
-      {"numeric attribute", {Example("numeric-attribute.rules.txt"), source}, 1,
-       {"ResolveActivityItems failed: 0x8007065D"}},
       {"invalid item type", {Fixture("item-type-3.rules.txt"), source}, 1, {"ResolveActivityItems failed: 0x8007000D"}},
   };
   for (const FailureCase& failure : cases) {
