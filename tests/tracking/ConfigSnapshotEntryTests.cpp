@@ -145,14 +145,14 @@ TEST_P(SnapshotEntryConstructionFailureTest, Fails) {
   EXPECT_EQ(HresultOf([&] { MakeEntry(GetParam().settings); }), GetParam().expected);
 }
 
-NodeSpec WithName(NodeSpec spec, std::wstring name) {
-  spec.name = std::move(name);
-  return spec;
+NodeSpec WithName(NodeSpec node, std::wstring name) {
+  node.name = std::move(name);
+  return node;
 }
 
-NodeSpec Without(NodeSpec spec, const std::wstring& attribute) {
-  std::erase_if(spec.attributes, [&](const AttributeSpec& a) { return a.name == attribute; });
-  return spec;
+NodeSpec Without(NodeSpec node, const std::wstring& attribute) {
+  std::erase_if(node.attributes, [&](const AttributeSpec& a) { return a.name == attribute; });
+  return node;
 }
 
 NodeSpec WithPath(std::wstring path) { return TreeListingEntry(std::move(path)); }
