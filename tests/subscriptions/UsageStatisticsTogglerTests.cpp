@@ -80,6 +80,8 @@ TEST_F(TogglerTest, FollowsCurrentContentAndModificationsLoggingEachFlipOnce) {
       S_OK);              // a removal carries no content: ignored
   Write(withoutEnabled);  // created again without "Enabled": off
   ASSERT_TRUE(WaitUntil([&] { return !toggler->IsEnabled(); }));
+  // The line follows the flag's flip on the notification thread.
+  EXPECT_TRUE(WaitUntil([&] { return log.Count(kSetFalse) >= 2u; }));
   EXPECT_EQ(log.Count(kSetFalse), 2u);
   EXPECT_EQ(log.Count(kSetTrue), 1u);
 
