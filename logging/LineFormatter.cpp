@@ -108,31 +108,24 @@ CivilTime ToCivil(uint64_t ticks) noexcept {
   return time;
 }
 
-// Writes value with at least width digits (zero-padded); returns the end.
-wchar_t* PutDigits(wchar_t* at, unsigned value, int width) noexcept {
+// Writes value in at least width columns, padded on the left with pad; returns the end.
+wchar_t* PutPadded(wchar_t* at, unsigned value, int width, wchar_t pad) noexcept {
   wchar_t digits[10];
   int count = 0;
   do {
     digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
     value /= 10;
   } while (value != 0);
-  for (int pad = count; pad < width; ++pad) *at++ = L'0';
+  for (int column = count; column < width; ++column) *at++ = pad;
   while (count != 0) *at++ = digits[--count];
   return at;
 }
 
+// Zero-padded to width digits.
+wchar_t* PutDigits(wchar_t* at, unsigned value, int width) noexcept { return PutPadded(at, value, width, L'0'); }
+
 // Right-aligned in width columns, blank-padded.
-wchar_t* PutRightAligned(wchar_t* at, unsigned value, int width) noexcept {
-  wchar_t digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int pad = count; pad < width; ++pad) *at++ = L' ';
-  while (count != 0) *at++ = digits[--count];
-  return at;
-}
+wchar_t* PutRightAligned(wchar_t* at, unsigned value, int width) noexcept { return PutPadded(at, value, width, L' '); }
 
 }  // namespace
 
