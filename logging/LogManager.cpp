@@ -22,7 +22,18 @@ LogManager::LogManager()
     : m_nestingEnabled(::IsWindowsVistaOrGreater()),
       m_section(std::make_unique<SettingsSection>(GlobalSettings::Instance(), kSectionName, 0)) {}
 
-LogManager::~LogManager() = default;
+LogManager::~LogManager() { m_refreshTimer.Stop(); }
+
+bool LogManager::IsEnabledAfterRefresh(uint32_t severity) noexcept {
+  RefreshSettingsIfDue();
+  return severity <= m_maxSeverity.load(std::memory_order_relaxed);
+}
+
+void LogManager::OnRefreshDue(void* self) noexcept {
+  auto* manager = static_cast<LogManager*>(self);
+  manager->m_refreshDue.store(true);
+  manager->m_gate.store(kGateOpen);
+}
 
 void LogManager::RefreshSettings() noexcept { RefreshSettings(true); }
 
@@ -30,9 +41,13 @@ void LogManager::RefreshSettings(bool unconditionally) noexcept {
   try {
     std::lock_guard guard(m_sectionLock);
     const uint64_t now = ::GetTickCount64();
-    // Threads that found the settings due together refresh them once.
-    const uint64_t last = m_lastRefresh.load(std::memory_order_relaxed);
-    if (!unconditionally && last != 0 && now - last <= kSettingsRefreshMs) return;
+    if (!unconditionally) {
+      // Threads that found the settings due together refresh them once.
+      const uint64_t last = m_lastRefresh.load();
+      const bool due = m_refreshTimer.IsRunning() ? m_refreshDue.load() : last == 0 || now - last > kSettingsRefreshMs;
+      if (!due) return;
+    }
+    m_refreshDue.store(false);
     m_section->Reload(false);
     std::wstring text;
     uint32_t maxSeverity = LogSeverity::Default;
@@ -40,6 +55,10 @@ void LogManager::RefreshSettings(bool unconditionally) noexcept {
     m_maxSeverity.store(maxSeverity, std::memory_order_relaxed);
     m_recomputeDirectory.store(true, std::memory_order_relaxed);
     m_lastRefresh.store(std::max<uint64_t>(now, 1), std::memory_order_relaxed);
+    if (!m_refreshTimer.IsRunning()) m_refreshTimer.Start(kSettingsRefreshMs, &LogManager::OnRefreshDue, this);
+    // A timer that fired during the reload keeps the gate open for the next statement.
+    if (m_refreshTimer.IsRunning()) m_gate.store(maxSeverity);
+    if (m_refreshDue.load()) m_gate.store(kGateOpen);
   } catch (...) {
     // Settings that cannot be read keep their last values.
   }

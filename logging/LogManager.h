@@ -4,6 +4,7 @@
 
 #include "LineFormatter.h"
 #include "LogSeverity.h"
+#include "PeriodicTimer.h"
 
 #include <windows.h>
 
@@ -42,9 +43,13 @@ class LogManager {
   LogManager& operator=(const LogManager&) = delete;
 
   // 1 <= severity <= "MaxSeverity"; re-reads the settings every 5 seconds.
+  // A disabled statement costs one load and one compare: the gate holds
+  // "MaxSeverity" while the settings are fresh, and the refresh timer opens
+  // it wide when they are due, so that the next statement refreshes them.
   bool IsEnabled(uint32_t severity) noexcept {
-    RefreshSettingsIfDue();
-    return severity != 0 && severity <= m_maxSeverity.load(std::memory_order_relaxed);
+    // Severity 0 wraps to the largest value and never passes.
+    if (severity - 1 >= m_gate.load(std::memory_order_relaxed)) return false;
+    return IsEnabledAfterRefresh(severity);
   }
   // Formats the line and writes it to target, or to every registered logger.
   void Write(uint32_t severity, std::wstring_view text, const wchar_t* file, uint32_t line,
@@ -73,11 +78,18 @@ class LogManager {
   void AdjustNestingLevel(int delta) noexcept;
 
  private:
+  static constexpr uint32_t kGateOpen = UINT32_MAX;
+
+  bool IsEnabledAfterRefresh(uint32_t severity) noexcept;
   void RefreshSettingsIfDue() noexcept {
+    if (m_gate.load(std::memory_order_relaxed) != kGateOpen) return;
+    // Without a timer the gate stays open and the clock decides, before any lock.
     const uint64_t last = m_lastRefresh.load(std::memory_order_relaxed);
-    if (last == 0 || ::GetTickCount64() - last > kSettingsRefreshMs) RefreshSettings(false);
+    if (!m_refreshTimer.IsRunning() && last != 0 && ::GetTickCount64() - last <= kSettingsRefreshMs) return;
+    RefreshSettings(false);
   }
   void RefreshSettings(bool unconditionally) noexcept;
+  static void OnRefreshDue(void* self) noexcept;
 
   std::array<std::atomic<ILogger*>, kLoggerSlots> m_loggers{};
   std::atomic<ILogFormatter*> m_formatter{nullptr};
@@ -87,7 +99,13 @@ class LogManager {
   std::unique_ptr<SettingsSection> m_section;
   std::atomic<uint64_t> m_lastRefresh{0};
   std::atomic<uint32_t> m_maxSeverity{LogSeverity::Default};
+  // "MaxSeverity", or kGateOpen while a refresh is due (always, when the
+  // platform gave no timer: the clock then decides).
+  std::atomic<uint32_t> m_gate{kGateOpen};
+  std::atomic<bool> m_refreshDue{true};
   std::mutex m_sectionLock;
   std::wstring m_logDirectory;
   std::atomic<bool> m_recomputeDirectory{true};
+  // Last: stopped (and its callback finished) before the members it touches go.
+  PeriodicTimer m_refreshTimer;
 };

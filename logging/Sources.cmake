@@ -8,4 +8,5 @@ target_sources(KestrovaCore PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/LogManager.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LogSeverity.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ModuleBanner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/PeriodicTimer.cpp
 )

@@ -157,6 +157,22 @@ TEST(LogManager, SettingsAreReadAgainAfterFiveSeconds) {
   EXPECT_TRUE(manager.IsEnabled(LogSeverity::Dbg3));
 }
 
+TEST(LogManager, LoweredSeverityClosesAndRaisedOneOpensAtOnceOnAnExplicitRefresh) {
+  ScopedEnvironmentVariable variable(L"GS_Logger_MaxSeverity", L"DBG3");
+  LogManager manager;
+  EXPECT_TRUE(manager.IsEnabled(LogSeverity::Dbg3));
+  EXPECT_FALSE(manager.IsEnabled(0));  // severity 0 never logs
+  ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"WARN");
+  manager.RefreshSettings();
+  EXPECT_FALSE(manager.IsEnabled(LogSeverity::Info));
+  EXPECT_TRUE(manager.IsEnabled(LogSeverity::Warn));
+  EXPECT_TRUE(manager.IsEnabled(LogSeverity::Crit));
+  ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG");
+  manager.RefreshSettings();
+  EXPECT_TRUE(manager.IsEnabled(LogSeverity::Dbg));
+  EXPECT_FALSE(manager.IsEnabled(LogSeverity::Dbg2));
+}
+
 TEST(LogManager, HoldsFourLoggersAndRefusesAFifth) {
   ScopedReportCapture reports;
   LogManager manager;
