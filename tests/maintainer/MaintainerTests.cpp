@@ -323,6 +323,19 @@ TEST_F(MaintainerTest, HostServiceFailuresFailConfigure) {
   EXPECT_EQ(m_configurable->Configure(nullptr), E_POINTER);
 }
 
+TEST_F(MaintainerTest, SnapshotFramesAreDeliveredWhenTheStatusWriteFails) {
+  m_services.SetServerFault(CLOp_ConfigWrite, CLFault_Always, 0, E_ACCESSDENIED);
+  ASSERT_EQ(Configure(Settings({UsersEntry()})), S_OK);
+  ASSERT_TRUE(m_services.WaitForFrames(2)) << "the snapshot time moved on: frames lost here would never come";
+  EXPECT_EQ(FramesWithChangeType(L"Snapshot").size(), 2u);
+  EXPECT_TRUE(WaitUntil([] {
+    return Log().Text().find(std::wstring(L"Snapshot creation for entry ") + kUsersEntry +
+                             L" failed due to 0x80070005") != std::wstring::npos;
+  }));
+  m_services.ClearFaults();
+  EXPECT_EQ(m_shutdown->Shutdown(), S_OK);
+}
+
 TEST_F(MaintainerTest, NotificationsRacingShutdownAndReleaseAreSafe) {
   ASSERT_EQ(Configure(Settings({UsersEntry()})), S_OK);
   std::atomic<bool> done{false};

@@ -266,6 +266,12 @@ bool CConfigSnapshotEntry::IsSnapshotDue(TimePoint now) {
 }
 
 ActivityFrameList CConfigSnapshotEntry::CreateSnapshot(TimePoint now) {
+  ActivityFrameList frames;
+  CreateSnapshot(now, frames);
+  return frames;
+}
+
+void CConfigSnapshotEntry::CreateSnapshot(TimePoint now, ActivityFrameList& frames) {
   std::lock_guard lock(m_lock);
   try {
     KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CConfigSnapshotEntry::CreateSnapshot");
@@ -273,18 +279,20 @@ ActivityFrameList CConfigSnapshotEntry::CreateSnapshot(TimePoint now) {
     const DXNodePtr copy = m_snapshot.Clone();
     copy.ForEachChild([&](const DXNodePtr& child) { child.AddChild(marker.Clone()); });
 
-    ActivityFrameList frames = m_activityEntry->ResolveActivityEntry(copy);
-    for (const DXNodePtr& frame : frames) {
+    ActivityFrameList resolved = m_activityEntry->ResolveActivityEntry(copy);
+    for (const DXNodePtr& frame : resolved) {
       frame.AddChild(MakeActivityItem(kModifiedByItem, m_lastModifiedBy));
       frame.AddChild(MakeActivityItem(kChangeTypeItem, kSnapshotMarker));
     }
+    // Handed out before the status write: the snapshot time moves on even
+    // when the write fails, so frames dropped here would never be reported.
+    frames = std::move(resolved);
 
     m_lastSnapshotTime = now;
     const DXNodePtr status = MakeStatusNode();
     status.SetString(kLastSnapshotTime, ValueFormats::TimeToIsoString(TimeTFromTimePoint(now)));
     status.SetString(kLastModifiedBy, m_lastModifiedBy);
     WriteStatus(status);
-    return frames;
   } catch (...) {
     const HRES failure = CurrentFailure();
     KLOG_ERR(L"UsageStatistics::CConfigSnapshotEntry::CreateSnapshot failed: " << failure);

@@ -56,6 +56,10 @@ class CConfigSnapshotEntry {
   bool IsSnapshotDue(TimePoint now);
   // Frames of the whole snapshot; records now as the last snapshot time.
   ActivityFrameList CreateSnapshot(TimePoint now);
+  // The same, with the frames in frames as soon as they are resolved: a
+  // failure of the status write that follows still raises, but leaves the
+  // frames there for the caller to deliver.
+  void CreateSnapshot(TimePoint now, ActivityFrameList& frames);
 
   // State, for diagnostics and tests.
   TimePoint LastSnapshotTime() const;

@@ -105,9 +105,13 @@ void CConfigSnapshotsMaintainer::SnapshotPass() {
   std::lock_guard lock(m_lock);
   const auto now = std::chrono::system_clock::now();
   for (const auto& [basePath, entry] : m_entries) {
+    ActivityFrameList frames;
     try {
-      if (entry->IsSnapshotDue(now)) StoreFrames(entry->CreateSnapshot(now));
+      if (entry->IsSnapshotDue(now)) entry->CreateSnapshot(now, frames);
+      StoreFrames(frames);
     } catch (const HRX& failure) {
+      // Frames resolved before a failed status write are still reported.
+      StoreFrames(frames);
       KLOG_ERR(L"Snapshot creation for entry " << ValueFormats::GuidToString(entry->Id(), ValueFormats::GuidForm::Braced)
                                                << L" failed due to " << failure);
     }
