@@ -38,6 +38,7 @@ constexpr std::array kFileOptions{
     ValueOption{L"--frames-out", &CommandLine::framesOutPath},
     ValueOption{L"--save-store", &CommandLine::saveStorePath},
     ValueOption{L"--show-pending", &CommandLine::showPendingPath},
+    ValueOption{L"--check-settings", &CommandLine::checkSettingsPath},
 };
 
 // Splits "--name=value"; returns the name alone otherwise.
@@ -52,6 +53,7 @@ const wchar_t* CommandLine::UsageText() {
   return L"usage: kestrova-host [--store FILE] [--settings FILE] [--changes FILE] [--frames-out FILE]\n"
          L"                     [--save-store FILE] [--settle MS] [--service-fails] [--quiet]\n"
          L"       kestrova-host --show-pending FILE\n"
+         L"       kestrova-host --check-settings FILE [--strict]\n"
          L"  With no option, runs the embedded demo: a store, maintainer settings and a change script.\n"
          L"  --store FILE        the configuration store to start from (node text); only read\n"
          L"  --settings FILE     node text file; its first node is the maintainer's settings node\n"
@@ -64,6 +66,10 @@ const wchar_t* CommandLine::UsageText() {
          L"  --service-fails     the usage-statistics service refuses every request (0x80004005)\n"
          L"  --quiet             print the summary only, not the delivered frames\n"
          L"  --show-pending FILE print the frames waiting in a transient storage file\n"
+         L"  --check-settings FILE  check a maintainer settings node (the file's first node) and the\n"
+         L"                      rules of its entries without loading the module: one line per\n"
+         L"                      problem or warning; exit 0 without problems, 1 with problems\n"
+         L"  --strict            with --check-settings: warnings fail the check too\n"
          L"exit status: 0 success, 1 the module failed Configure or Shutdown (or the host failed),\n"
          L"             2 usage error or an unreadable or malformed input file\n";
 }
@@ -86,6 +92,12 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
       return arguments[++i];
     };
 
+    if (name == L"--strict") {
+      if (inlineValue) throw ToolError(kExitUsage, name + L" takes no value");
+      if (commandLine.strict) throw ToolError(kExitUsage, name + L" given more than once");
+      commandLine.strict = true;
+      continue;
+    }
     if (name == L"--service-fails" || name == L"--quiet") {
       if (inlineValue) throw ToolError(kExitUsage, name + L" takes no value");
       bool& flag = name == L"--quiet" ? commandLine.quiet : commandLine.serviceFails;
@@ -109,15 +121,22 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
       if (target) throw ToolError(kExitUsage, name + L" given more than once");
       target = takeValue();
       if (target->empty()) throw ToolError(kExitUsage, name + L" needs a file name");
-      if (option.target != &CommandLine::showPendingPath) anyRunOption = true;
+      if (option.target != &CommandLine::showPendingPath && option.target != &CommandLine::checkSettingsPath)
+        anyRunOption = true;
     }
     if (known) continue;
     if (argument.size() > 1 && argument.front() == L'-')
       throw ToolError(kExitUsage, L"unknown option '" + argument + L"'");
     throw ToolError(kExitUsage, L"unexpected argument '" + argument + L"'");
   }
-  if (commandLine.showPendingPath && anyRunOption) {
+  if (commandLine.showPendingPath && (anyRunOption || commandLine.checkSettingsPath || commandLine.strict)) {
     throw ToolError(kExitUsage, L"--show-pending takes no other option");
+  }
+  if (commandLine.checkSettingsPath && anyRunOption) {
+    throw ToolError(kExitUsage, L"--check-settings takes no other option than --strict");
+  }
+  if (commandLine.strict && !commandLine.checkSettingsPath) {
+    throw ToolError(kExitUsage, L"--strict goes with --check-settings only");
   }
   return commandLine;
 }

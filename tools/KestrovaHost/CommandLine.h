@@ -3,6 +3,7 @@
 //                 [--frames-out FILE] [--save-store FILE] [--settle MS]
 //                 [--service-fails] [--quiet]
 //   kestrova-host --show-pending FILE
+//   kestrova-host --check-settings FILE [--strict]
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,8 @@ struct CommandLine {
   std::optional<std::wstring> framesOutPath;
   std::optional<std::wstring> saveStorePath;
   std::optional<std::wstring> showPendingPath;
+  std::optional<std::wstring> checkSettingsPath;
+  bool strict = false;  // with --check-settings: warnings fail too
   uint32_t settleMs = kDefaultSettleMs;
   bool serviceFails = false;
   bool quiet = false;

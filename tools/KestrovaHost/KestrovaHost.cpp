@@ -7,6 +7,7 @@
 //   kestrova-host [--store FILE] [--settings FILE] [--changes FILE] [--frames-out FILE]
 //                 [--save-store FILE] [--settle MS] [--service-fails] [--quiet]
 //   kestrova-host --show-pending FILE
+//   kestrova-host --check-settings FILE [--strict]
 #include "CommandLine.h"
 #include "DeliveryWatch.h"
 #include "FailureText.h"
@@ -17,6 +18,7 @@
 #include "PendingFrames.h"
 #include "ReferenceServices.h"
 #include "RunReport.h"
+#include "SettingsCheck.h"
 #include "StandardStream.h"
 #include "StepRunner.h"
 #include "ToolError.h"
@@ -172,6 +174,7 @@ int wmain(int argc, wchar_t** argv) {
       return kExitSuccess;
     }
     if (commandLine.showPendingPath) return ShowPending(*commandLine.showPendingPath);
+    if (commandLine.checkSettingsPath) return SettingsCheck::Run(*commandLine.checkSettingsPath, commandLine.strict);
     return RunHost(commandLine);
   } catch (const ToolError& error) {
     ReportError(error.Message());

@@ -19,11 +19,18 @@ OutputFormat ParseFormat(const std::wstring& value) {
 
 const wchar_t* CommandLine::UsageText() {
   return L"usage: kestrova-resolve RULES SOURCE [--format tree|xml]\n"
+         L"       kestrova-resolve --check RULES [--strict]\n"
          L"  RULES   node text file; its first node lists the activity entries as children\n"
          L"  SOURCE  node text file; its first node is the source node\n"
          L"  --format tree  the frames as an indented list (default)\n"
          L"  --format xml   the frame container as node text\n"
-         L"exit status: 0 success, 1 the module returned a failure, 2 usage or input file error\n";
+         L"  --check   check RULES without running them: every problem the module would fail on,\n"
+         L"            at Initialize or when a resolution reaches it, and warnings, one line each:\n"
+         L"            PATH: SETTING-OR-NODE: error 0xHRESULT: TEXT  or  ...: warning: TEXT\n"
+         L"  --strict  with --check: warnings fail the check too\n"
+         L"exit status: 0 success, 1 the module returned a failure, 2 usage or input file error;\n"
+         L"  with --check: 0 no problem (warnings alone), 1 problems (or warnings with --strict),\n"
+         L"  2 usage or input file error\n";
 }
 
 CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
@@ -35,6 +42,12 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
     if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
       commandLine.helpRequested = true;
       return commandLine;
+    }
+    if (argument == L"--check" || argument == L"--strict") {
+      bool& flag = argument == L"--check" ? commandLine.check : commandLine.strict;
+      if (flag) throw ToolError(kExitUsage, argument + L" given more than once");
+      flag = true;
+      continue;
     }
     std::wstring formatValue;
     if (argument == L"--format") {
@@ -52,6 +65,16 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
     formatGiven = true;
     commandLine.format = ParseFormat(formatValue);
   }
+  if (commandLine.check) {
+    if (formatGiven) throw ToolError(kExitUsage, L"--format does not go with --check");
+    if (files.size() != 1) {
+      throw ToolError(kExitUsage, files.empty() ? L"--check needs a RULES file"
+                                                : L"--check takes one RULES file, not '" + files[1] + L"'");
+    }
+    commandLine.rulesPath = files[0];
+    return commandLine;
+  }
+  if (commandLine.strict) throw ToolError(kExitUsage, L"--strict goes with --check only");
   if (files.size() != 2) {
     throw ToolError(kExitUsage, files.size() < 2 ? L"RULES and SOURCE files are required"
                                                  : L"too many arguments: '" + files[2] + L"'");

@@ -1,4 +1,6 @@
-// The tool's arguments: kestrova-resolve RULES SOURCE [--format tree|xml].
+// The tool's arguments:
+//   kestrova-resolve RULES SOURCE [--format tree|xml]
+//   kestrova-resolve --check RULES [--strict]
 #pragma once
 
 #include <string>
@@ -12,6 +14,8 @@ struct CommandLine {
   std::wstring rulesPath;
   std::wstring sourcePath;
   OutputFormat format = OutputFormat::Tree;
+  bool check = false;   // check RULES instead of resolving; no SOURCE
+  bool strict = false;  // with check: warnings fail too
   bool helpRequested = false;
 
   // Raises ToolError with kExitUsage for anything else.

@@ -3,12 +3,18 @@
 // what their rules produce before they ship them.
 //
 //   kestrova-resolve RULES SOURCE [--format tree|xml]
+//   kestrova-resolve --check RULES [--strict]
+#include "CheckOutput.h"
 #include "CommandLine.h"
 #include "FrameTreePrinter.h"
 #include "NodeTextFile.h"
 #include "ResolverHost.h"
 #include "StandardStream.h"
 #include "ToolError.h"
+
+#include "Sources/Common/ErrorHandling/ErrorDescription.h"
+#include "Sources/Subsystems/UsageStatistics/Kestrova/Checking/RuleChecker.h"
+#include "node/DXNodePtr.h"
 
 #include <exception>
 #include <new>
@@ -40,6 +46,19 @@ int Run(const CommandLine& commandLine) {
   return kExitSuccess;
 }
 
+// Checks the rules with the module's own checker, linked in: the module is
+// not loaded and nothing is resolved.
+int Check(const CommandLine& commandLine) {
+  const NodeHandle rules = NodeTextFile::ReadFirstNode(commandLine.rulesPath, L"RULES");
+  UsageStatistics::Checking::CheckReport report;
+  try {
+    UsageStatistics::Checking::RuleChecker(report).CheckRuleList(DXNodePtr(rules.Get(), DXNodePtr::Handle::Duplicate));
+  } catch (const HRX& failure) {
+    throw ToolError(kExitFailure, L"the check failed: " + FormatError(failure, ErrorFormat::NoLocation));
+  }
+  return WriteCheckReport(report, commandLine.strict);
+}
+
 void ReportError(const std::wstring& message) {
   try {
     StandardStream& error = StandardStream::Error();
@@ -68,7 +87,7 @@ int wmain(int argc, wchar_t** argv) {
       StandardStream::Output().Flush();
       return kExitSuccess;
     }
-    return Run(commandLine);
+    return commandLine.check ? Check(commandLine) : Run(commandLine);
   } catch (const ToolError& error) {
     ReportError(error.Message());
     return error.Status();

@@ -1,0 +1,43 @@
+// Checks a snapshot maintainer's settings node as Configure reads it: its own
+// settings, the frame accumulator's, every tracked path's entry with its
+// rules, and what Configure silently drops (children of other types, a second
+// entry of a base path). Reads nothing from a configuration server: whether
+// a base path exists in the store is not checked.
+#pragma once
+
+#include "CheckReport.h"
+
+#include "node/DXNodePtr.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace UsageStatistics::Checking {
+
+class SettingsChecker {
+ public:
+  explicit SettingsChecker(CheckReport& report) : m_report(report) {}
+
+  void CheckMaintainerSettings(const DXNodePtr& settings);
+
+  // The plain leading names of an absolute "ConfigPath" and the rest, as the
+  // snapshot entry splits it; empty parts become "\".
+  struct SplitPath {
+    std::wstring basePath;
+    std::wstring patternPath;
+  };
+  static SplitPath SplitConfigPath(const std::wstring& configPath);
+
+ private:
+  void CheckStorage(const DXNodePtr& storage, const std::wstring& path);
+  void CheckSnapshots(const DXNodePtr& snapshots, const std::wstring& path);
+  void CheckEntry(const DXNodePtr& entry, const std::wstring& path);
+  void CheckRequiredChild(const DXNodePtr& parent, const wchar_t* name, const std::wstring& path, DXNodePtr& child);
+
+  CheckReport& m_report;
+  // Base paths of the entries so far, with the path of the entry that has each.
+  std::vector<std::pair<std::wstring, std::wstring>> m_basePaths;
+};
+
+}  // namespace UsageStatistics::Checking
