@@ -41,6 +41,19 @@ status=$?
 [ $status -eq 2 ] || fail "--settle: exit status $status"
 grep -qF "not 'soon'" "$scratch/err" || fail "--settle: message: $(cat "$scratch/err")"
 
+# --check-settings with a relative path with blanks, in both option forms:
+# the file is found, the findings and the exit status pass through.
+sed 's/"SinkIntervalSec"/"SinkIntervalSecs"/' "$examples/demo.settings.txt" >"$scratch/in put/bad settings.txt"
+(cd "$scratch" && "$wrapper" --check-settings "in put/bad settings.txt") >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 1 ] || fail "check-settings: exit status $status: $(cat "$scratch/err")"
+grep -qF 'ConfigSnapshotsMaintainer: "SinkIntervalSec": error 0x80070490: required setting is missing' "$scratch/out" ||
+  fail "check-settings: output: $(cat "$scratch/out")"
+(cd "$examples" && "$wrapper" --check-settings=demo.settings.txt --strict) >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 0 ] || fail "check-settings of the demo: exit status $status: $(cat "$scratch/err")"
+[ "$(cat "$scratch/out")" = "no problems" ] || fail "check-settings of the demo: output: $(cat "$scratch/out")"
+
 # A run with an output file at a relative path, and a transient storage file
 # of its own: the demo's file in the Wine prefix is the README demo's.
 demo_pending='%ProgramData%\Veltrano\UsageStatistics\KestrovaHostDemo.pending'

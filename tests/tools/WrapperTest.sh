@@ -48,5 +48,19 @@ status=$?
 [ $status -eq 1 ] || fail "rejected rule: exit status $status"
 grep -q "0x80070057" "$scratch/err" || fail "rejected rule: message: $(cat "$scratch/err")"
 
+# --check: a Linux path, the findings and the exit statuses (1 for an
+# error, 0 for a warning alone, 1 for it with --strict).
+(cd "$root/docs" && "$wrapper" --check examples/bad-type.rules.txt) >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 1 ] || fail "check: exit status $status: $(cat "$scratch/err")"
+grep -qF 'Rules\UsageActivityitem[1]: node: error 0x80070057: unknown entry type "UsageActivityitem"' "$scratch/out" ||
+  fail "check: output: $(cat "$scratch/out")"
+"$wrapper" --check "$root/docs/examples/counters.rules.txt" >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 0 ] || fail "check with a warning: exit status $status"
+"$wrapper" --strict --check "$root/docs/examples/counters.rules.txt" >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 1 ] || fail "strict check with a warning: exit status $status"
+
 [ $failures -eq 0 ] && echo "kestrova-resolve wrapper: all checks passed"
 exit $((failures > 0))
