@@ -90,13 +90,15 @@ void SourceChecker::Check(std::wstring_view source, SourceUse use, const std::ws
   if (use == SourceUse::GroupName && source.empty()) return;  // no group frame: not evaluated
   const Shape shape = ShapeOf(source);
   if (shape == Shape::Literal) {
-    CheckLiteral(source, path, subject, report);
-    if (use == SourceUse::Nodes) {
-      report.AddWarning(path, subject,
-                        L"the literal " + std::wstring(source) +
-                            L" selects no node, so the entries never run; a selection path starts with a "
-                            L"backslash");
+    if (use != SourceUse::Nodes) {
+      CheckLiteral(source, path, subject, report);
+      return;
     }
+    report.AddWarning(path, subject,
+                      L"the literal " + std::wstring(source) +
+                          L" selects no node, so the entries never run; a selection path starts with a "
+                          L"backslash: \\" +
+                          std::wstring(source));
     return;
   }
   CheckFilters(source, path, subject, report);
