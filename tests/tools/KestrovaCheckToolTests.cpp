@@ -9,6 +9,7 @@
 
 #include "Sources/Subsystems/UsageStatistics/Kestrova/Checking/RuleChecker.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/Checking/RuleVocabulary.h"
+#include "Sources/Subsystems/UsageStatistics/Kestrova/Checking/SettingsChecker.h"
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
 #include "node/NodeSerialization.h"
@@ -727,6 +728,71 @@ TEST(KestrovaHostCheck, BrokenSettingsAgreeWithConfigure) {
       EXPECT_EQ(run.exitCode, 0u) << run.error;
       EXPECT_EQ(run.error.find("Configure failed"), std::string::npos) << run.error;
     }
+  }
+}
+
+// Every setting Configure reads, absent and stored with another type, in
+// the demo's settings (on the demo's store): the check's first error is
+// Configure's failure, and a check without errors configures.
+TEST(KestrovaHostCheck, EverySettingAbsentOrMistypedAgreesWithConfigure) {
+  const ScratchFolder scratch;
+  const std::wstring pending = fs::path(scratch.Write("pending.dat", "")).wstring();
+  fs::remove(fs::path(pending));
+  const BrokenSettings demo{"the demo's settings", {}, "", 0, 0};
+  const std::wstring demoFile = scratch.Write("demo.settings.txt", EditedDemoSettings(demo, pending));
+
+  // The node each table reads: the settings, their "TransientStorage", the first entry.
+  const auto target = [](const DXNodePtr& settings, int table) {
+    if (table == 0) return settings;
+    if (table == 1) return settings.GetChild(L"TransientStorage");
+    return settings.GetChild(L"ConfigSnapshots").GetChild(0u);
+  };
+  const std::span<const SettingsChecker::NamedRead> tables[] = {
+      SettingsChecker::MaintainerSettings(), SettingsChecker::StorageSettings(), SettingsChecker::EntrySettings()};
+  for (int table = 0; table < 3; ++table) {
+    for (const SettingsChecker::NamedRead& setting : tables[table]) {
+      const std::wstring name = setting.name;
+      for (const bool absent : {true, false}) {
+        SCOPED_TRACE(std::string(name.begin(), name.end()) + (absent ? " absent" : " of another type"));
+        const DXNodePtr settings = FirstNode(demoFile);
+        const DXNodePtr node = target(settings, table);
+        node.DeleteAttribute(setting.name, false);
+        if (!absent) {
+          // A text where a number or boolean is read, a number where a text is.
+          const bool textRead = setting.read == SettingRead::RequiredText || setting.read == SettingRead::OptionalText;
+          if (textRead) {
+            node.SetInt64(setting.name, 7);
+          } else {
+            node.SetString(setting.name, L"7");
+          }
+        }
+        const std::wstring file = (fs::path(demoFile).parent_path() / "edited.settings.txt").wstring();
+        NodeUtils::SerializeToFile(file, std::vector<DXNodePtr>{settings}, DXNSerializationType_NodeText, 257,
+                                   DXNodePtr::kWholeSubtree);
+        CheckReport report;
+        SettingsChecker(report).CheckMaintainerSettings(FirstNode(file));
+        const auto firstError = FirstError(report, CheckFinding::Stage::Construction);
+        const ToolRun run = RunHost({L"--settings", file, L"--settle", L"0", L"--quiet"});
+        if (firstError) {
+          EXPECT_EQ(run.exitCode, 1u) << run.error;
+          EXPECT_NE(run.error.find("Configure failed: " + Hex(firstError->hr)), std::string::npos) << run.error;
+        } else {
+          EXPECT_EQ(run.exitCode, 0u) << run.error;
+        }
+      }
+    }
+  }
+}
+
+// The repository's settings files configure the maintainer in the host's
+// end-to-end runs; the check passes them.
+TEST(KestrovaHostCheck, TheRepositorysSettingsFilesPass) {
+  for (const std::wstring& file :
+       {Example("host/demo.settings.txt"), SourcePath(KESTROVA_TOOL_TESTS_DIR "/host", "tracked-users.settings.txt")}) {
+    SCOPED_TRACE(std::string(file.begin(), file.end()));
+    const ToolRun run = RunHost({L"--check-settings", file, L"--strict"});
+    EXPECT_EQ(run.output, "no problems\n");
+    EXPECT_EQ(run.exitCode, 0u);
   }
 }
 

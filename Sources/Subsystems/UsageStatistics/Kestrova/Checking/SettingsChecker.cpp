@@ -24,10 +24,7 @@ constexpr wchar_t kEntryType[] = L"ConfigSnapshotEntry";
 constexpr wchar_t kStorageChild[] = L"TransientStorage";
 constexpr wchar_t kSnapshotsChild[] = L"ConfigSnapshots";
 
-struct NamedRead {
-  const wchar_t* name;
-  SettingRead read;
-};
+using NamedRead = SettingsChecker::NamedRead;
 
 // CConfigSnapshotsMaintainer::ConfigureSteps, its attributes in reading order.
 constexpr NamedRead kMaintainerSettings[] = {
@@ -79,6 +76,10 @@ void WarnUnknownAttributes(CheckReport& report, const DXNodePtr& node, const std
 
 }  // namespace
 
+std::span<const NamedRead> SettingsChecker::MaintainerSettings() { return kMaintainerSettings; }
+std::span<const NamedRead> SettingsChecker::StorageSettings() { return kStorageSettings; }
+std::span<const NamedRead> SettingsChecker::EntrySettings() { return kEntrySettings; }
+
 SettingsChecker::SplitPath SettingsChecker::SplitConfigPath(const std::wstring& configPath) {
   SplitPath split;
   bool inPattern = false;
@@ -101,6 +102,16 @@ SettingsChecker::SplitPath SettingsChecker::SplitConfigPath(const std::wstring& 
   return split;
 }
 
+bool SettingsChecker::IsServerPath(std::wstring_view path) {
+  if (path.empty() || path.front() != NodePaths::kSeparator) return false;
+  if (path.size() == 1) return true;
+  for (size_t at = 0; at < path.size(); ++at) {
+    if (path[at] != NodePaths::kSeparator) continue;
+    if (at + 1 == path.size() || path[at + 1] == NodePaths::kSeparator) return false;
+  }
+  return true;
+}
+
 void SettingsChecker::CheckRequiredChild(const DXNodePtr& parent, const wchar_t* name, const std::wstring& path,
                                          DXNodePtr& child) {
   child = parent.GetChild(name, false);
@@ -112,8 +123,11 @@ void SettingsChecker::CheckRequiredChild(const DXNodePtr& parent, const wchar_t*
 
 void SettingsChecker::CheckMaintainerSettings(const DXNodePtr& settings) {
   m_basePaths.clear();
+  m_badStatusRoot.reset();
   const std::wstring path = RuleChecker::NodeLabel(settings, 0);
-  ReadSetting(m_report, settings, path, kMaintainerSettings[0]);
+  m_rootPath = path;
+  const SettingValue statusRoot = ReadSetting(m_report, settings, path, kMaintainerSettings[0]);
+  if (SUCCEEDED(statusRoot.failure) && !IsServerPath(statusRoot.text)) m_badStatusRoot = statusRoot.text;
   ReadSetting(m_report, settings, path, kMaintainerSettings[1]);
   WarnUnknownAttributes(m_report, settings, path, Names(kMaintainerSettings), L"the maintainer");
 
@@ -149,6 +163,12 @@ void SettingsChecker::CheckStorage(const DXNodePtr& storage, const std::wstring&
   for (const NamedRead& read : kStorageSettings) {
     const SettingValue value = ReadSetting(m_report, storage, path, read);
     if (FAILED(value.failure) || !value.present) continue;
+    if (read.name == std::wstring_view(L"UsageStatisticsCfgPath") && !IsServerPath(value.text)) {
+      // The accumulator reads and subscribes to its switch there.
+      m_report.AddError(
+          path, Quoted(read.name), E_INVALIDARG,
+          Quoted(value.text) + L" is not an absolute path without empty elements; the configuration server refuses it");
+    }
     if (read.name == std::wstring_view(L"SendIntervalSec") && value.number < 1) {
       m_report.AddWarning(path, Quoted(read.name),
                           std::to_wstring(value.number) + L" seconds is below 1; the accumulator takes 1");
@@ -191,6 +211,15 @@ void SettingsChecker::CheckEntry(const DXNodePtr& entry, const std::wstring& pat
     m_report.AddWarning(path, Quoted(kEntrySettings[1].name),
                         std::to_wstring(interval.number) + L" does not fit 32 bits; the entry takes " +
                             std::to_wstring(static_cast<uint32_t>(interval.number)) + L" hours");
+  }
+
+  if (m_badStatusRoot) {
+    // Each entry reads its status node under the root: the first one fails.
+    m_report.AddError(m_rootPath, Quoted(kMaintainerSettings[0].name), E_INVALIDARG,
+                      Quoted(*m_badStatusRoot) +
+                          L" is not an absolute path without empty elements; the configuration server refuses the "
+                          L"status paths of the entries under it");
+    m_badStatusRoot.reset();
   }
 
   const DXNodePtr rules = entry.Clone();
