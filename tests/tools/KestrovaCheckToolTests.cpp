@@ -226,6 +226,12 @@ std::vector<BrokenRules> BrokenRuleSets() {
        "\"UsageActivityItem\", \"If\", \"UsageActivityItemCounter\", \"UsageActivityItemsGroup\"\n1 error, 0 "
        "warnings\n",
        1, 1},
+      {"a kind's name without its type",
+       "    <node name=\"UsageActivityItem\" type=\"Item\">\n" + Attr("NameSource", "text", "X") +
+           Attr("ValueSource", "text", "Y") + "    </node>\n",
+       "Rules\\UsageActivityItem: node: error 0x80070057: unknown entry type \"Item\"; its name is "
+       "\"UsageActivityItem\", but only the type selects the kind\n1 error, 0 warnings\n",
+       1, 1},
       {"missing required setting",
        "    <node type=\"UsageActivityItem\">\n" + Attr("NameSource", "text", "X") + "    </node>\n",
        "Rules\\UsageActivityItem[0]: \"ValueSource\": error 0x80070490: required setting is missing\n"

@@ -32,16 +32,23 @@ std::vector<std::wstring_view> SettingNames(const KindRule& kind, std::span<cons
   return names;
 }
 
-// Why a type the engine does not know is not known.
-std::wstring UnknownTypeText(const wchar_t* what, const std::wstring& type, std::span<const KindRule> kinds,
+std::wstring QuotedList(std::span<const KindRule> kinds) {
+  std::wstring list;
+  for (const KindRule& kind : kinds) list += (list.empty() ? L"" : L", ") + RuleChecker::Quoted(kind.type);
+  return list;
+}
+
+// Why a type the engine does not know is not known. Only the type selects
+// the kind: a node named after a kind is no such node.
+std::wstring UnknownTypeText(const wchar_t* what, const DXNodePtr& node, std::span<const KindRule> kinds,
                              std::span<const KindRule> otherKinds, const wchar_t* otherWhat) {
-  if (type.empty())
-    return std::wstring(L"the node has no type; ") + what + L" types: " + [&] {
-      std::wstring list;
-      for (const KindRule& kind : kinds) list += (list.empty() ? L"" : L", ") + RuleChecker::Quoted(kind.type);
-      return list;
-    }();
-  std::wstring text = std::wstring(L"unknown ") + what + L" type " + RuleChecker::Quoted(type);
+  const std::wstring type = node.GetType();
+  std::wstring text = type.empty() ? L"the node has no type"
+                                   : std::wstring(L"unknown ") + what + L" type " + RuleChecker::Quoted(type);
+  if (const KindRule* named = FindKind(kinds, node.GetName()); named != nullptr && type != named->type) {
+    return text + L"; its name is " + RuleChecker::Quoted(named->type) + L", but only the type selects the kind";
+  }
+  if (type.empty()) return text + L"; " + what + L" types: " + QuotedList(kinds);
   if (const KindRule* kind = FindKindIgnoringCase(kinds, type)) {
     return text + L": differs from " + RuleChecker::Quoted(kind->type) +
            L" only in letter case, and types are compared with letter case";
@@ -90,7 +97,7 @@ void RuleChecker::CheckEntry(const DXNodePtr& entry, const std::wstring& path) {
     return;
   }
   m_report.AddError(path, kNodeSubject, kUnknownEntryTypeHr,
-                    UnknownTypeText(L"entry", type, EntryKinds(), ConditionKinds(),
+                    UnknownTypeText(L"entry", entry, EntryKinds(), ConditionKinds(),
                                     L"a condition type; conditions belong under the \"Condition\" of an \"If\""));
   // Only a slip of letter case says what the node was meant to be: the rest
   // of it is checked as that kind, so that one run finds everything.
@@ -109,7 +116,7 @@ void RuleChecker::CheckCondition(const DXNodePtr& condition, const std::wstring&
     return;
   }
   m_report.AddError(path, kNodeSubject, kInvalidConditionHr,
-                    UnknownTypeText(L"condition", type, ConditionKinds(), EntryKinds(),
+                    UnknownTypeText(L"condition", condition, ConditionKinds(), EntryKinds(),
                                     L"an entry type; a condition is an \"OrCondition\", \"AndCondition\" or "
                                     L"\"CaseCondition\""));
   if (const KindRule* kind = FindKindIgnoringCase(ConditionKinds(), type)) CheckNode(condition, path, *kind, {});
