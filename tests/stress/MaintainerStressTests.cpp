@@ -49,8 +49,8 @@ constexpr wchar_t kEntryName[] = L"{5A0E6C21-7B3D-4F19-8E42-C61D09B7A3F5}";
 constexpr HRESULT kInvalidData = HRESULT(0x8007000D);
 
 constexpr int kHostThreads = 8;
-constexpr auto kLoadTime = 15s;   // full speed, switches flipping
-constexpr auto kFlipPeriod = 6s;  // each switch off once per period
+constexpr auto kLoadTime = 15s;    // full speed, switches flipping
+constexpr auto kFlipPeriod = 10s;  // each switch off once per period
 constexpr auto kOffTime = 500ms;
 constexpr auto kTricklePause = 250ms;  // between two calls of a thread after the load
 constexpr int kMaxCatchUpSeconds = 40;

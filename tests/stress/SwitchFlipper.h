@@ -30,7 +30,7 @@ struct OffWindow {
 class SwitchFlipper {
  public:
   // How long after the on write the module may still see a switch off.
-  static constexpr std::chrono::milliseconds kMargin{2500};
+  static constexpr std::chrono::milliseconds kMargin{3000};
 
   SwitchFlipper(IDXConfigServer* server, std::wstring productSwitch, std::wstring accumulatorSwitch)
       : m_server(server), m_paths{std::move(productSwitch), std::move(accumulatorSwitch)} {}
