@@ -289,4 +289,31 @@ INSTANTIATE_TEST_SUITE_P(
                     kInvalidData}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Sets around an item: levels in all.
+NodeSpec NestedSets(int levels) {
+  NodeSpec rule = Item(L"a", L"b");
+  for (int level = 1; level < levels; ++level) rule = Set({Text(L"NameSource", L"<name>")}, {rule});
+  return rule;
+}
+
+// An If whose condition is an AND chain of depth levels around a case.
+NodeSpec NestedConditions(int depth) {
+  NodeSpec condition = Case(L"a", L"a");
+  for (int level = 0; level < depth; ++level) condition = {L"", L"AndCondition", {}, {condition}};
+  return If(condition, {Item(L"a", L"b")});
+}
+
+// Rules and conditions nest at most 64 levels: deeper ones fail to build
+// instead of running the thread out of stack, and the count starts afresh.
+TEST(RuleNesting, SixtyFourLevelsBuildDeeperFail) {
+  EXPECT_EQ(HresultOf([] { MakeActivityEntry(Build(NestedSets(64))); }), S_OK);
+  EXPECT_EQ(HresultOf([] { MakeActivityEntry(Build(NestedSets(65))); }), kInvalidData);
+  EXPECT_EQ(HresultOf([] { MakeActivityEntry(Build(NestedSets(500))); }), kInvalidData);
+  EXPECT_EQ(HresultOf([] { MakeActivityEntry(Build(NestedConditions(500))); }), kInvalidData);
+  EXPECT_EQ(HresultOf([] { MakeActivityEntry(Build(NestedSets(64))); }), S_OK) << "a failure leaves no depth behind";
+  const ActivityEntryPtr entry = MakeActivityEntry(Build(NestedConditions(60)));
+  EXPECT_EQ(FramesText(entry->ResolveActivityEntry(Build(SourceSpec()))),
+            FramesText(MakeActivityEntry(Build(Item(L"a", L"b")))->ResolveActivityEntry(Build(SourceSpec()))));
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
 #include "UsageActivityEntryFactory.h"
 
+#include "RuleNestingGuard.h"
 #include "UsageActivityItem.h"
 #include "UsageActivityItemCounter.h"
 #include "UsageActivityItemIf.h"
@@ -14,6 +15,7 @@
 namespace UsageStatistics {
 
 ActivityEntryPtr MakeActivityEntry(const DXNodePtr& configuration) {
+  const CRuleNestingGuard nesting;
   const std::wstring type = configuration.GetType();
   if (type == L"UsageActivityItemsSet") return std::make_shared<CUsageActivityItemsSet>(configuration);
   if (type == L"UsageActivityItem") return std::make_shared<CUsageActivityItem>(configuration);

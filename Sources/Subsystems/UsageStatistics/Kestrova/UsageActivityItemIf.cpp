@@ -1,5 +1,6 @@
 #include "UsageActivityItemIf.h"
 
+#include "RuleNestingGuard.h"
 #include "SourceEvaluation.h"
 #include "UsageActivityEntryFactory.h"
 
@@ -34,6 +35,7 @@ ConditionList MakeChildConditions(const DXNodePtr& configuration, const wchar_t*
 }  // namespace
 
 ConditionPtr MakeCondition(const DXNodePtr& configuration) {
+  const CRuleNestingGuard nesting;
   const std::wstring type = configuration.GetType();
   if (type == L"OrCondition") return std::make_shared<OrCondition>(configuration);
   if (type == L"CaseCondition") return std::make_shared<CaseCondition>(configuration);
