@@ -6,14 +6,36 @@
 #include "logging/LogStatement.h"
 #include "module/HostInstance.h"
 #include "node/NodePaths.h"
+#include "node/NodeTreeWalk.h"
 #include "node/ValueFormats.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace UsageStatistics {
 
 namespace {
 constexpr wchar_t kEntryType[] = L"ConfigSnapshotEntry";
+
+// Refuses a modification deeper than the store could hold, before any entry
+// copies it: later walks, dumps and snapshots of it would go as deep.
+void EnsureModificationDepth(const DXNodePtr& notification, const std::wstring& modifiedPath) {
+  constexpr uint32_t kLimit = CConfigSnapshotsMaintainer::kMaxModificationDepth;
+  const auto pathDepth =
+      static_cast<size_t>(std::count(modifiedPath.begin(), modifiedPath.end(), NodePaths::kSeparator));
+  bool tooDeep = pathDepth > kLimit;
+  const DXNodePtr content = tooDeep ? DXNodePtr() : notification.GetChild(0u, false);
+  if (content) {
+    NodeUtils::WalkNodeTree(
+        content, kLimit,
+        [&](const DXNodePtr&, const NodeUtils::NodePosition& position) {
+          tooDeep = pathDepth + position.size() > kLimit;
+          return !tooDeep;
+        },
+        [](const DXNodePtr&, const NodeUtils::NodePosition&) { return true; });
+  }
+  if (tooDeep) ThrowHr(ReportError(E_INVALIDARG, L" Modification deeper than 256 path elements."));
+}
 }  // namespace
 
 HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode* settings) {
@@ -86,6 +108,7 @@ HRESULT CConfigSnapshotsMaintainer::ProcessUsageActivity(IDXNode* notification) 
     std::lock_guard lock(m_lock);
     const DXNodePtr node(notification, DXNodePtr::Handle::Duplicate);
     const std::wstring modifiedPath = node.GetString(L"ModifiedPath");
+    EnsureModificationDepth(node, modifiedPath);
     bool matched = false;
     for (const auto& [basePath, entry] : m_entries) {
       if (!NodePaths::IsPathUnder(modifiedPath, basePath)) continue;
@@ -112,8 +135,9 @@ void CConfigSnapshotsMaintainer::SnapshotPass() {
     } catch (const HRX& failure) {
       // Frames resolved before a failed status write are still reported.
       StoreFrames(frames);
-      KLOG_ERR(L"Snapshot creation for entry " << ValueFormats::GuidToString(entry->Id(), ValueFormats::GuidForm::Braced)
-                                               << L" failed due to " << failure);
+      KLOG_ERR(L"Snapshot creation for entry "
+               << ValueFormats::GuidToString(entry->Id(), ValueFormats::GuidForm::Braced) << L" failed due to "
+               << failure);
     }
   }
 }

@@ -28,6 +28,10 @@ class CConfigSnapshotsMaintainer : public CComponentRoot,
 
   // Longest snapshot period whose nanoseconds fit a signed 64-bit count.
   static constexpr int64_t kMaxSnapshotIntervalHours = 2562047;
+  // Path elements of the modified node plus levels of content below it: the
+  // configuration store holds nothing deeper, and the entries copy what they
+  // are given into their snapshots.
+  static constexpr uint32_t kMaxModificationDepth = 256;
 
   // IConfigurableComponent
   HRESULT Configure(IDXNode* settings) override;
