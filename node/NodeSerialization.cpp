@@ -186,14 +186,14 @@ void SerializeToFile(AnyStringArg path, const std::vector<DXNodePtr>& nodes, Enu
 }
 
 std::vector<DXNodePtr> DeserializeFromFile(AnyStringArg path, EnumDXNSerializationType type, uint32_t flags,
-                                           const CDeserializationContext::BatchObserver& onBatch) {
+                                           const CDeserializationContext::BatchObserver& onBatch, size_t limit) {
   CFile file;
   ThrowIfFailed(file.Create(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL));
   BufferedFileReader reader(file);
   CDeserializationContext context(type, flags,
                                   [&reader](void* buffer, uint32_t capacity) { return reader.Read(buffer, capacity); });
-  return context.DeserializeAll(CDeserializationContext::kNoLimit, onBatch);
+  return context.DeserializeAll(limit, onBatch);
 }
 
 std::string SerializeToText(IDXNode* const* nodes, uint32_t count, uint32_t flags, uint32_t depth) {

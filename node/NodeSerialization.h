@@ -81,10 +81,12 @@ void SerializeToFile(AnyStringArg path, IDXNode* const* nodes, uint32_t count, E
 void SerializeToFile(AnyStringArg path, const std::vector<DXNodePtr>& nodes, EnumDXNSerializationType type,
                      uint32_t flags, uint32_t depth);
 
-// Every top-level node of the file, in order. onBatch sees each batch taken
-// from the store (diagnostics and tests).
+// The top-level nodes of the file, in order, at most limit of them: reading
+// stops there, so a huge file costs no more than limit nodes. onBatch sees
+// each batch taken from the store (diagnostics and tests).
 std::vector<DXNodePtr> DeserializeFromFile(AnyStringArg path, EnumDXNSerializationType type, uint32_t flags,
-                                           const CDeserializationContext::BatchObserver& onBatch = nullptr);
+                                           const CDeserializationContext::BatchObserver& onBatch = nullptr,
+                                           size_t limit = CDeserializationContext::kNoLimit);
 
 // The serialized bytes, without the one trailing NUL the store may add.
 std::string SerializeToText(IDXNode* const* nodes, uint32_t count, uint32_t flags, uint32_t depth);

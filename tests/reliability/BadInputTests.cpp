@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -406,5 +407,88 @@ INSTANTIATE_TEST_SUITE_P(
             }),
             kInvalidData}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Pending files --------------------------------------------------------
+
+// What the process holds now: committed memory where the platform reports
+// it, else the working set.
+size_t ProcessMemory() {
+  PROCESS_MEMORY_COUNTERS_EX counters{};
+  counters.cb = sizeof(counters);
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof(counters));
+  return std::max<size_t>({counters.PrivateUsage, counters.PagefileUsage, counters.WorkingSetSize});
+}
+
+bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+TEST_F(BadInputTest, PendingFileOfRandomBytesIsLoggedAndDeleted) {
+  {
+    std::ofstream file(StoragePath().c_str(), std::ios::binary);
+    std::mt19937 random(14);
+    for (int index = 0; index < 65536; ++index) file.put(static_cast<char>(random()));
+  }
+  ASSERT_EQ(Configure(Settings()), S_OK);
+  EXPECT_TRUE(Logged(L"Failed to import pending activity frames from file " + StoragePath() + L" due to "));
+  EXPECT_FALSE(FileExists(StoragePath()));
+  ASSERT_TRUE(m_services.WaitForFrames(1)) << "the maintainer works on";
+}
+
+// A valid document of a million frames: the restore reads as many as the
+// queue may hold ("MaxQueuedFrames", else 100,000) and no further, so neither
+// memory nor start-up time follows the file's size.
+TEST_F(BadInputTest, PendingFileOfAMillionFramesRestoresOnlyWhatTheQueueHolds) {
+  constexpr int kFrames = 1000000;
+  constexpr int64_t kQueueBound = 1000;
+  {
+    std::ofstream file(StoragePath().c_str(), std::ios::binary);
+    std::string frames;
+    for (int index = 0; index < 1000; ++index) frames += "<node type=\"UsageActivityFrame\"/>";
+    file << "<nr>";
+    for (int index = 0; index < kFrames / 1000; ++index) file << frames;
+    file << "</nr>";
+  }
+  m_services.WriteSwitch(kAccumulatorSwitch, false);  // the restored frames stay queued
+  DXNodePtr settings = Settings();
+  settings.GetChild(L"TransientStorage").SetInt64(L"MaxQueuedFrames", kQueueBound);
+
+  const size_t memoryBefore = ProcessMemory();
+  const ULONGLONG started = ::GetTickCount64();
+  ASSERT_EQ(Configure(settings), S_OK);
+  const ULONGLONG elapsedMs = ::GetTickCount64() - started;
+  const size_t memoryAfter = ProcessMemory();
+  // The node store parses the 35 MB document whole before the first node
+  // comes out; the file's size bound is what bounds this.
+  EXPECT_LT(memoryAfter > memoryBefore ? memoryAfter - memoryBefore : 0, size_t{320} << 20);
+  EXPECT_LT(elapsedMs, 20000u);
+  EXPECT_TRUE(Logged(L"Transient storage file " + StoragePath() + L" holds more than 1000 frames"));
+  EXPECT_FALSE(FileExists(StoragePath()));
+
+  // The restored frames are what the next stop writes back.
+  EXPECT_EQ(m_shutdown->Shutdown(), S_OK);
+  const auto stored =
+      UsageStatistics::Detail::CTransientStorage::ReadFile(StoragePath(), DataEncryption::CNodeEncryptor::EncryptAll());
+  EXPECT_EQ(stored.size(), static_cast<size_t>(kQueueBound));
+}
+
+// Beyond 64 MB a file is not read at all: logged with its HRESULT, deleted.
+TEST_F(BadInputTest, PendingFileAboveTheSizeBoundIsNotRead) {
+  {
+    std::ofstream file(StoragePath().c_str(), std::ios::binary);
+    std::string frames;
+    for (int index = 0; index < 1000; ++index) {
+      frames += "<node type=\"UsageActivityFrame\"><attr name=\"Name\" type=\"text\">frame</attr></node>";
+    }
+    file << "<nr>";
+    for (int index = 0; index < 1000; ++index) file << frames;
+    file << "</nr>";
+  }
+  const size_t memoryBefore = ProcessMemory();
+  ASSERT_EQ(Configure(Settings()), S_OK);
+  const size_t memoryAfter = ProcessMemory();
+  EXPECT_LT(memoryAfter > memoryBefore ? memoryAfter - memoryBefore : 0, size_t{32} << 20);
+  EXPECT_TRUE(Logged(L"Failed to import pending activity frames from file " + StoragePath() + L" due to 0x800700DF"));
+  EXPECT_FALSE(FileExists(StoragePath()));
+}
 
 }  // namespace

@@ -33,15 +33,32 @@ std::wstring ParentDirectoryOf(const std::wstring& path) {
 
 }  // namespace
 
-CTransientStorage::CTransientStorage(std::wstring path, const DataEncryption::CNodeEncryptor& encryptor)
-    : m_path(std::move(path)), m_encryptor(encryptor) {}
+CTransientStorage::CTransientStorage(std::wstring path, const DataEncryption::CNodeEncryptor& encryptor,
+                                     size_t maxRestoredFrames)
+    : m_path(std::move(path)), m_encryptor(encryptor), m_maxRestoredFrames(maxRestoredFrames) {}
 
 std::wstring CTransientStorage::TemporaryPath() const { return m_path + kTemporarySuffix; }
 
 std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
                                                    const DataEncryption::CNodeEncryptor& encryptor) {
+  return ReadFile(path, encryptor, NodeUtils::CDeserializationContext::kNoLimit, nullptr);
+}
+
+std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
+                                                   const DataEncryption::CNodeEncryptor& encryptor, size_t maxFrames,
+                                                   bool* truncated) {
+  WIN32_FILE_ATTRIBUTE_DATA attributes{};
+  ThrowIfFailed(HRES(::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)));
+  const uint64_t size = (uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
+  if (size > kMaxFileBytes) {
+    ThrowHr(ReportError(HrFromWin32(ERROR_FILE_TOO_LARGE), L" Transient storage files above 64 MB are not read."));
+  }
+  // One frame past the limit tells whether there were more, without reading on.
+  const size_t readLimit = maxFrames == NodeUtils::CDeserializationContext::kNoLimit ? maxFrames : maxFrames + 1;
   std::vector<DXNodePtr> frames =
-      NodeUtils::DeserializeFromFile(path, DXNSerializationType_NodeText, kDeserializeFlags);
+      NodeUtils::DeserializeFromFile(path, DXNSerializationType_NodeText, kDeserializeFlags, nullptr, readLimit);
+  if (truncated != nullptr) *truncated = frames.size() > maxFrames;
+  if (frames.size() > maxFrames) frames.resize(maxFrames);
   const std::vector<IDXNode*> handles = HandlesOf(frames);
   encryptor.DecryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
                          DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
@@ -62,7 +79,12 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
   }
   if (!FileExists(m_path)) return;
   try {
-    std::vector<DXNodePtr> frames = ReadFile(m_path, m_encryptor);
+    bool truncated = false;
+    std::vector<DXNodePtr> frames = ReadFile(m_path, m_encryptor, m_maxRestoredFrames, &truncated);
+    if (truncated) {
+      KLOG_WARN(L"Transient storage file " << m_path << L" holds more than " << m_maxRestoredFrames
+                                           << L" frames: the first are restored, the rest dropped");
+    }
     {
       const std::lock_guard guard(queueLock);
       queue.reserve(queue.size() + frames.size());

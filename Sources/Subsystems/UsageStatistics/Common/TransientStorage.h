@@ -7,6 +7,7 @@
 #include "Sources/General/DataEncryption/NodeEncryptorImpl.h"
 #include "node/DXNodePtr.h"
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,8 +16,16 @@ namespace UsageStatistics::Detail {
 
 class CTransientStorage {
  public:
+  // Frames restored from one file when the accumulator sets no "MaxQueuedFrames".
+  static constexpr size_t kDefaultMaxRestoredFrames = 100000;
+  // A larger file is not read: the node store parses a document whole, at
+  // several times its size in memory, before it hands out the first node.
+  static constexpr uint64_t kMaxFileBytes = uint64_t{64} << 20;
+
   // path: already expanded; empty = no file. The encryptor is the accumulator's and outlives this object.
-  CTransientStorage(std::wstring path, const DataEncryption::CNodeEncryptor& encryptor);
+  // maxRestoredFrames: the first this many frames of a file are restored, the rest dropped unread.
+  CTransientStorage(std::wstring path, const DataEncryption::CNodeEncryptor& encryptor,
+                    size_t maxRestoredFrames = kDefaultMaxRestoredFrames);
 
   const std::wstring& Path() const noexcept { return m_path; }
   // Where a store is written before it is moved over the path.
@@ -31,6 +40,9 @@ class CTransientStorage {
   // The decrypted frames of a storage file, without deleting it; raises HRX on failure.
   // For operators' tools (kestrova-host --show-pending).
   static std::vector<DXNodePtr> ReadFile(const std::wstring& path, const DataEncryption::CNodeEncryptor& encryptor);
+  // At most maxFrames of them, read no further; *truncated tells whether the file held more.
+  static std::vector<DXNodePtr> ReadFile(const std::wstring& path, const DataEncryption::CNodeEncryptor& encryptor,
+                                         size_t maxFrames, bool* truncated);
 
  private:
   void Store(std::vector<DXNodePtr>& frames);
@@ -38,6 +50,7 @@ class CTransientStorage {
 
   std::wstring m_path;
   const DataEncryption::CNodeEncryptor& m_encryptor;
+  size_t m_maxRestoredFrames;
 };
 
 }  // namespace UsageStatistics::Detail

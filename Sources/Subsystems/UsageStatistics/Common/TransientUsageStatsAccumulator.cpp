@@ -43,7 +43,10 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
   m_encryptor.emplace(DataEncryption::CNodeEncryptor::EncryptAll());
   ReadSettings(settings);
 
-  m_storage.emplace(m_transientStoragePath, *m_encryptor);
+  // A file never brings back more frames than the queue may hold.
+  m_storage.emplace(m_transientStoragePath, *m_encryptor,
+                    m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
+                                           : Detail::CTransientStorage::kDefaultMaxRestoredFrames);
   {
     std::vector<DXNodePtr> restored;
     m_storage->ImportPending(restored, m_queueLock);
@@ -95,8 +98,8 @@ void CTransientUsageStatsAccumulator::Subscribe() {
 
   const auto proxy = GetNamedInstance<IDXConfigSubscriptionProxy>(Kestrova::HostNames::ConfigServerProxy);
   m_subscription = CfgSubscriptionsHelpers::SubscribeToConfig(
-      proxy, m_sink, m_togglePath, CfgSubscriptionsHelpers::kSwitchMaxDepth, CfgSubscriptionsHelpers::kSwitchChangesMask,
-      CfgSubscriptionsHelpers::kSwitchSubscribeOptions, false);
+      proxy, m_sink, m_togglePath, CfgSubscriptionsHelpers::kSwitchMaxDepth,
+      CfgSubscriptionsHelpers::kSwitchChangesMask, CfgSubscriptionsHelpers::kSwitchSubscribeOptions, false);
 }
 
 void CTransientUsageStatsAccumulator::Unsubscribe() noexcept {
