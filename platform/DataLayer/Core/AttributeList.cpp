@@ -1,5 +1,7 @@
 #include "AttributeList.h"
 
+#include "SmallBlockPool.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -59,19 +61,20 @@ void AttributeList::WriteEntry(std::byte* at, std::u16string_view name, uint16_t
 }
 
 void AttributeList::FreeOwned() {
-  if (m_capacity != 0) std::free(m_bytes);
+  if (m_capacity != 0) SmallBlockPool::Release(m_bytes, m_capacity);
   m_bytes = nullptr;
   m_capacity = 0;
 }
 
 void AttributeList::Grow(size_t size) {
-  size_t capacity = m_capacity < 64 ? 64 : m_capacity * 2;
+  // A first block of 128 bytes holds the two or three short attributes most
+  // nodes built at run time carry (a frame's name and value) without a move.
+  size_t capacity = m_capacity < 128 ? 128 : m_capacity * 2;
   if (capacity < size) capacity = size;
-  // Owned blocks grow in place where they can; a borrowed one is copied.
-  void* grown = m_capacity != 0 ? std::realloc(m_bytes, capacity) : std::malloc(capacity);
-  if (grown == nullptr) throw std::bad_alloc();
-  if (m_capacity == 0 && m_size != 0) std::memcpy(grown, m_bytes, m_size);
-  m_bytes = static_cast<std::byte*>(grown);
+  auto* grown = static_cast<std::byte*>(SmallBlockPool::Acquire(capacity));
+  if (m_size != 0) std::memcpy(grown, m_bytes, m_size);
+  FreeOwned();
+  m_bytes = grown;
   m_capacity = capacity;
 }
 
@@ -151,8 +154,7 @@ void AttributeList::AssignCompact(const AttributeList& other) {
   if (this == &other) return;
   std::byte* exact = nullptr;
   if (other.m_size != 0) {
-    exact = static_cast<std::byte*>(std::malloc(other.m_size));
-    if (exact == nullptr) throw std::bad_alloc();
+    exact = static_cast<std::byte*>(SmallBlockPool::Acquire(other.m_size));
     std::memcpy(exact, other.m_bytes, other.m_size);
   }
   FreeOwned();

@@ -9,13 +9,14 @@
 //
 // Memory: nodes the reader builds live in its NodeArena (node, attribute
 // block, long name and type); others, and everything a change allocates,
-// on the heap.
+// in the SmallBlockPool (or on the heap, when large).
 #pragma once
 
 #include "AttributeList.h"
 #include "NodeArena.h"
 #include "OptionalText.h"
 #include "Result.h"
+#include "SmallBlockPool.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,6 +32,12 @@ class Node {
 
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
+
+  // Nodes not placed in an arena live in the store's small-block pool.
+  static void* operator new(size_t size) { return SmallBlockPool::Acquire(size); }
+  static void operator delete(void* node, size_t size) noexcept { SmallBlockPool::Release(node, size); }
+  static void* operator new(size_t, void* where) noexcept { return where; }
+  static void operator delete(void*, void*) noexcept {}
 
   // Handles.
   void AddHandle();

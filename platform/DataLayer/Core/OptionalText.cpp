@@ -1,6 +1,7 @@
 #include "OptionalText.h"
 
 #include "NodeArena.h"
+#include "SmallBlockPool.h"
 
 #include <cstring>
 #include <utility>
@@ -16,7 +17,8 @@ OptionalText::OptionalText(std::u16string_view text) {
     m_kind = Kind::Inline;
     return;
   }
-  const HeapText heap{new char16_t[text.size()], static_cast<uint32_t>(text.size())};
+  const HeapText heap{static_cast<char16_t*>(SmallBlockPool::Acquire(text.size() * sizeof(char16_t))),
+                      static_cast<uint32_t>(text.size())};
   std::memcpy(heap.units, text.data(), text.size() * sizeof(char16_t));
   std::memcpy(m_storage, &heap, sizeof(heap));
   m_kind = Kind::Heap;
@@ -71,6 +73,9 @@ std::u16string_view OptionalText::View() const {
   }
 }
 
-void OptionalText::FreeHeap() { delete[] Heap().units; }
+void OptionalText::FreeHeap() {
+  const HeapText heap = Heap();
+  SmallBlockPool::Release(heap.units, heap.length * sizeof(char16_t));
+}
 
 }  // namespace DataLayer
