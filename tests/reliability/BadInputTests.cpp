@@ -491,4 +491,27 @@ TEST_F(BadInputTest, PendingFileAboveTheSizeBoundIsNotRead) {
   EXPECT_FALSE(FileExists(StoragePath()));
 }
 
+// ---- Deep trees inside the module -------------------------------------------
+
+// The attribute encryption of the transient storage walks whole subtrees of
+// whatever depth a file or a frame has, without recursion.
+TEST(DeepTrees, EncryptionRoundTripsAChainOfTenThousandNodes) {
+  const DXNodePtr root = DXNodePtr::Create(nullptr, L"UsageActivityFrame");
+  DXNodePtr current = root;
+  for (uint32_t level = 0; level < kDeep; ++level) {
+    const DXNodePtr child = DXNodePtr::Create(L"n", L"UsageActivityFrame");
+    current.AddChild(child);
+    current = child;
+  }
+  current.SetString(L"Name", L"deepest");
+  const DataEncryption::CNodeEncryptor encryptor = DataEncryption::CNodeEncryptor::EncryptAll();
+  IDXNode* handles[] = {root.Get()};
+  encryptor.EncryptNodes(handles, 1, DataEncryption::CNodeEncryptor::kWholeSubtree,
+                         DataEncryption::CNodeEncryptor::kModeInPlace, nullptr, nullptr, nullptr);
+  EXPECT_NE(current.GetAttributeType(L"Name"), DXNodePtr::kTypeText);
+  encryptor.DecryptNodes(handles, 1, DataEncryption::CNodeEncryptor::kWholeSubtree,
+                         DataEncryption::CNodeEncryptor::kModeInPlace, nullptr, nullptr, nullptr);
+  EXPECT_EQ(current.GetString(L"Name"), L"deepest");
+}
+
 }  // namespace

@@ -138,4 +138,19 @@ TEST(ResolveValues, FirstAndAll) {
   EXPECT_FALSE(IsLiteralSource(L"\\Folder\\Sub"));
 }
 
+// "**" walks any depth a sender gives it without running out of stack: a
+// chain of 10,000 nodes, the deepest one carrying the value.
+TEST(EvaluateSource, AnyDescendantReachesTheBottomOfAVeryDeepTree) {
+  const DXNodePtr root = DXNodePtr::Create(L"Root", nullptr);
+  DXNodePtr current = root;
+  for (int level = 0; level < 10000; ++level) {
+    const DXNodePtr child = DXNodePtr::Create(L"n", nullptr);
+    current.AddChild(child);
+    current = child;
+  }
+  current.SetString(L"Id", L"deepest");
+  EXPECT_EQ(ResolveAllValues(root, L"\\**\\@Id"), std::vector<std::wstring>{L"deepest"});
+  EXPECT_EQ(ResolveFirstValue(root, L"\\**\\[@Id=='deepest']\\<name>"), L"n");
+}
+
 }  // namespace

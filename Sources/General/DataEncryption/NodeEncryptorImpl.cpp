@@ -7,6 +7,7 @@
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/LogStatement.h"
 #include "node/NodeErrors.h"
+#include "node/NodeTreeWalk.h"
 
 #include <algorithm>
 #include <memory>
@@ -53,8 +54,6 @@ void WriteAttribute(const DXNodePtr& node, const std::wstring& name, uint16_t ty
 // Depth 0 and 1 both mean the node alone; n reaches n - 1 levels below it.
 bool DescendsBelow(uint32_t depth) { return depth > 1; }
 
-uint32_t LowerDepth(uint32_t depth) { return depth == CNodeEncryptor::kWholeSubtree ? depth : depth - 1; }
-
 }  // namespace
 
 // One EncryptNodes or DecryptNodes call: the protector and the key live as
@@ -64,7 +63,41 @@ class CNodeEncryptor::Walk {
   Walk(const CNodeEncryptor& owner, bool encrypt, IKeySource* keySource, IOldVersionSource* oldVersionSource)
       : m_owner(owner), m_encrypt(encrypt), m_keySource(keySource), m_oldVersionSource(oldVersionSource) {}
 
-  void ProcessTree(const DXNodePtr& node, uint32_t depth) {
+  // The node and its descendants within depth, in document order, without
+  // recursion: restored files and frames may be arbitrarily deep.
+  void ProcessTree(const DXNodePtr& root, uint32_t depth) {
+    NodeUtils::WalkNodeTree(
+        root, LevelsBelow(depth),
+        [&](const DXNodePtr& node, const NodeUtils::NodePosition&) {
+          ProcessNode(node);
+          return true;
+        },
+        [](const DXNodePtr&, const NodeUtils::NodePosition&) { return true; });
+  }
+
+  // Whether the node or a descendant within depth has a selected attribute.
+  bool HasWork(const DXNodePtr& root, uint32_t depth) const {
+    bool found = false;
+    NodeUtils::WalkNodeTree(
+        root, LevelsBelow(depth),
+        [&](const DXNodePtr& node, const NodeUtils::NodePosition&) {
+          for (const std::wstring& name : SelectedAttributes(node)) {
+            if (node.HasAttribute(name.c_str())) found = true;
+          }
+          return !found;
+        },
+        [](const DXNodePtr&, const NodeUtils::NodePosition&) { return true; });
+    return found;
+  }
+
+ private:
+  // Depth 0 and 1 both mean the node alone; n reaches n - 1 levels below it.
+  static uint32_t LevelsBelow(uint32_t depth) {
+    if (!DescendsBelow(depth)) return 0;
+    return depth == CNodeEncryptor::kWholeSubtree ? depth : depth - 1;
+  }
+
+  void ProcessNode(const DXNodePtr& node) {
     const std::vector<std::wstring> names = SelectedAttributes(node);
     bool oldVersionAsked = false;
     for (const std::wstring& name : names) {
@@ -80,24 +113,8 @@ class CNodeEncryptor::Walk {
         DecryptAttribute(node, name, type);
       }
     }
-    if (!DescendsBelow(depth)) return;
-    node.ForEachChild([&](const DXNodePtr& child) { ProcessTree(child, LowerDepth(depth)); });
   }
 
-  // Whether the node or a descendant within depth has a selected attribute.
-  bool HasWork(const DXNodePtr& node, uint32_t depth) const {
-    for (const std::wstring& name : SelectedAttributes(node)) {
-      if (node.HasAttribute(name.c_str())) return true;
-    }
-    if (!DescendsBelow(depth)) return false;
-    const uint32_t count = node.GetChildCount();
-    for (uint32_t index = 0; index < count; ++index) {
-      if (HasWork(node.GetChild(index), LowerDepth(depth))) return true;
-    }
-    return false;
-  }
-
- private:
   std::vector<std::wstring> SelectedAttributes(const DXNodePtr& node) const {
     if (m_owner.m_encryptAll) return ReadAttributeNames(node);
     const std::vector<std::wstring>* listed = m_owner.AttributesOf(node.GetType());

@@ -2,6 +2,7 @@
 
 #include "node/NodeErrors.h"
 #include "node/NodePaths.h"
+#include "node/NodeTreeWalk.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
@@ -75,11 +76,16 @@ void AttributeStep(const DXNodePtr& node, std::wstring_view attribute, std::wstr
   }
 }
 
+// Every descendant in document order, without recursion: a source tree may
+// be as deep as its sender makes it.
 void WalkDescendants(const DXNodePtr& node, std::wstring_view path, size_t position, ISourceVisitor& visitor) {
-  node.ForEachChild([&](const DXNodePtr& child) {
-    WalkPath(child, path, position, visitor);
-    WalkDescendants(child, path, position, visitor);
-  });
+  NodeUtils::WalkNodeTree(
+      node, DXNodePtr::kWholeSubtree,
+      [&](const DXNodePtr& descendant, const NodeUtils::NodePosition& at) {
+        if (!at.empty()) WalkPath(descendant, path, position, visitor);
+        return true;
+      },
+      [](const DXNodePtr&, const NodeUtils::NodePosition&) { return true; });
 }
 
 bool FilterMatches(const DXNodePtr& node, std::wstring_view inner) {
