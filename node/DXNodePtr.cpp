@@ -20,14 +20,24 @@ constexpr HRESULT kTypeMismatch = static_cast<HRESULT>(DXN_E_TYPE_MISMATCH);
 // for, for as long as it asks for more. unitBytes is the size of the store's
 // unit: 2 when it counts characters, 1 when it counts bytes; an odd byte
 // count gets the room it asks for and its last, partial character is dropped.
+// Terminator::Drop leaves out a final NUL (a text stored without one keeps
+// every character), so that a short text is built once, at its own length.
+enum class Terminator { Keep, Drop };
+
+void DropNul(std::wstring& text) {
+  if (!text.empty() && text.back() == L'\0') text.pop_back();
+}
+
 template <typename Read>
-HRESULT ReadRawText(Read&& read, std::wstring& text, uint32_t unitBytes) {
+HRESULT ReadRawText(Read&& read, std::wstring& text, uint32_t unitBytes, Terminator terminator) {
   wchar_t local[kLocalTextCharacters];
   uint32_t capacity = kLocalTextCharacters * sizeof(wchar_t) / unitBytes;  // in the store's units
   uint32_t size = capacity;
   HRESULT hr = read(local, &size);
   if (SUCCEEDED(hr)) {
-    text.assign(local, std::min(size, capacity) * unitBytes / sizeof(wchar_t));
+    size_t length = std::min(size, capacity) * unitBytes / sizeof(wchar_t);
+    if (terminator == Terminator::Drop && length != 0 && local[length - 1] == L'\0') --length;
+    text.assign(local, length);
     return hr;
   }
   while (hr == NodeErrors::kInsufficientBuffer && size > capacity) {
@@ -40,12 +50,8 @@ HRESULT ReadRawText(Read&& read, std::wstring& text, uint32_t unitBytes) {
     return hr;
   }
   text.resize(uint64_t{std::min(size, capacity)} * unitBytes / sizeof(wchar_t));
+  if (terminator == Terminator::Drop) DropNul(text);
   return hr;
-}
-
-// A text as the store delivers it ends with its NUL; one stored without it keeps every character.
-void DropNul(std::wstring& text) {
-  if (!text.empty() && text.back() == L'\0') text.pop_back();
 }
 
 HRESULT NotFoundOr(HRESULT hr, bool& found) {
@@ -111,9 +117,8 @@ std::wstring DXNodePtr::GetName(uint32_t form) const noexcept {
   try {
     if (FAILED(
             ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeName(m_handle, form, buffer, size); },
-                        name, sizeof(wchar_t))))
+                        name, sizeof(wchar_t), Terminator::Drop)))
       return name;
-    DropNul(name);
   } catch (...) {
     name.clear();
   }
@@ -125,9 +130,8 @@ std::wstring DXNodePtr::GetType() const noexcept {
   if (m_handle == nullptr) return type;
   try {
     if (FAILED(ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeType(m_handle, buffer, size); },
-                           type, sizeof(wchar_t))))
+                           type, sizeof(wchar_t), Terminator::Drop)))
       return type;
-    DropNul(type);
   } catch (...) {
     type.clear();
   }
@@ -195,7 +199,7 @@ std::vector<std::wstring> DXNodePtr::GetAttributeNames() const noexcept {
     std::wstring list;
     if (FAILED(
             ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetAttributeNames(m_handle, buffer, size); },
-                        list, sizeof(wchar_t))))
+                        list, sizeof(wchar_t), Terminator::Keep)))
       return names;
     for (size_t start = 0; start < list.size();) {
       size_t end = list.find(L'\0', start);
@@ -270,15 +274,16 @@ void DXNodePtr::SetStringList(const wchar_t* name, const std::vector<std::wstrin
 
 namespace {
 
-// One attribute read as UTF-16 units, the value's NUL included; actualType as the store reports it.
+// One attribute read as UTF-16 units (a text without its final NUL when
+// terminator says Drop); actualType as the store reports it.
 HRESULT ReadAttributeText(IDXNode* handle, const wchar_t* name, uint16_t requestedType, std::wstring& text,
-                          uint16_t& actualType) {
+                          uint16_t& actualType, Terminator terminator) {
   actualType = kUnknownType;
   return ReadRawText(
       [&](wchar_t* buffer, uint32_t* size) {
         return DxnGetAttribute(handle, name, &requestedType, buffer, size, &actualType);
       },
-      text, 1);
+      text, 1, terminator);
 }
 
 }  // namespace
@@ -286,26 +291,24 @@ HRESULT ReadAttributeText(IDXNode* handle, const wchar_t* name, uint16_t request
 bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
   uint16_t actualType = kUnknownType;
   std::wstring value;
-  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType);
+  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType, Terminator::Drop);
   if (hr == NodeErrors::kNotFound) return false;
   ThrowIfFailed(hr);
-  DropNul(value);
   text = std::move(value);
   return true;
 }
 
 bool DXNodePtr::TryGetTextOrList(const wchar_t* name, std::wstring& value, bool& isList) const {
   uint16_t actualType = kUnknownType;
-  HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType);
+  HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType, Terminator::Drop);
   isList = false;
   if (hr == kTypeMismatch && actualType != kUnknownType && (actualType & DXN_TYPE_LIST_FLAG) != 0) {
-    // A list refuses a text read; it is read again in its own type.
+    // A list refuses a text read; it is read again in its own type, every NUL kept.
     isList = true;
-    hr = ReadAttributeText(m_handle, name, kTypeTextList, value, actualType);
+    hr = ReadAttributeText(m_handle, name, kTypeTextList, value, actualType, Terminator::Keep);
   }
   if (hr == NodeErrors::kNotFound) return false;
   ThrowIfFailed(hr);
-  if (!isList) DropNul(value);
   return true;
 }
 
@@ -329,7 +332,7 @@ void DXNodePtr::SplitStringList(const std::wstring& packed, std::vector<std::wst
 bool DXNodePtr::TryGetStringList(const wchar_t* name, std::vector<std::wstring>& texts) const {
   uint16_t actualType = kUnknownType;
   std::wstring packed;
-  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeTextList, packed, actualType);
+  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeTextList, packed, actualType, Terminator::Keep);
   if (hr == NodeErrors::kNotFound) return false;
   ThrowIfFailed(hr);
   SplitStringList(packed, texts);
@@ -346,10 +349,9 @@ std::wstring DXNodePtr::GetString(const wchar_t* name, const std::wstring& defau
   // One read: absence and an untyped value (which refuses a text read) give the default.
   uint16_t actualType = kUnknownType;
   std::wstring text;
-  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, text, actualType);
+  const HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, text, actualType, Terminator::Drop);
   if (hr == NodeErrors::kNotFound || (FAILED(hr) && actualType == kTypeNone)) return defaultText;
   ThrowIfFailed(hr);
-  DropNul(text);
   return text;
 }
 
