@@ -2,6 +2,7 @@
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/NodeErrors.h"
+#include "support/HresultOf.h"
 #include "support/NodeBuilder.h"
 
 #include <gtest/gtest.h>
@@ -151,6 +152,13 @@ TEST(EvaluateSource, AnyDescendantReachesTheBottomOfAVeryDeepTree) {
   current.SetString(L"Id", L"deepest");
   EXPECT_EQ(ResolveAllValues(root, L"\\**\\@Id"), std::vector<std::wstring>{L"deepest"});
   EXPECT_EQ(ResolveFirstValue(root, L"\\**\\[@Id=='deepest']\\<name>"), L"n");
+
+  // One wildcard per level recurses once per element: paths stop at 256 elements.
+  std::wstring stars;
+  for (int element = 0; element < 255; ++element) stars += L"\\*";
+  EXPECT_EQ(HresultOf([&] { ResolveAllValues(root, stars + L"\\<name>"); }), S_OK);
+  for (int element = 255; element < 10000; ++element) stars += L"\\*";
+  EXPECT_EQ(HresultOf([&] { ResolveAllValues(root, stars + L"\\@Id"); }), NodeErrors::kInvalidData);
 }
 
 }  // namespace

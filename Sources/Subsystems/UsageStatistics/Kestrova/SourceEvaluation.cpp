@@ -4,8 +4,10 @@
 #include "node/NodePaths.h"
 #include "node/NodeTreeWalk.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace UsageStatistics {
@@ -122,6 +124,10 @@ void EvaluateSource(const DXNodePtr& node, std::wstring_view source, ISourceVisi
   if (IsLiteralSource(source)) {
     visitor.OnValue(std::wstring(source));
     return;
+  }
+  // Each wildcard element is one level of recursion of the walk.
+  if (static_cast<size_t>(std::count(source.begin(), source.end(), NodePaths::kSeparator)) > kMaxSourcePathElements) {
+    ThrowHr(ReportError(NodeErrors::kInvalidData, L" Source path longer than 256 elements."));
   }
   WalkPath(node, source, 0, visitor);
 }

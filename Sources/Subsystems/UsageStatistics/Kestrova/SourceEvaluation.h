@@ -74,7 +74,12 @@ struct PathPredicate {
 // plain child-name element.
 bool IsLiteralSource(std::wstring_view source);
 
+// Elements of a source path, as many as the configuration store's paths may
+// have; the walk recurses once per wildcard element.
+inline constexpr size_t kMaxSourcePathElements = 256;
+
 // A literal yields itself as one value; anything else is walked as a path.
+// A path of more than kMaxSourcePathElements elements raises 0x8007000D.
 void EvaluateSource(const DXNodePtr& node, std::wstring_view source, ISourceVisitor& visitor);
 
 // Walks the path from the element at position (0 for the whole path).
