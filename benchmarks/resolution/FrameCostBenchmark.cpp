@@ -99,12 +99,13 @@ int main() {
         const DXNodePtr frame = MakeActivityItem(name, value);
         parent.AddChild(frame);
       }));
-  Row("DXNodePtr::Create alone (create + close)",
-      BestNs(kIterations, [&] { g_sink += static_cast<bool>(DXNodePtr::Create(nullptr, kActivityFrameType)); }));
+  Row("DXNodePtr::Create alone (create + close)", BestNs(kIterations, [&] {
+        g_sink = g_sink + static_cast<bool>(DXNodePtr::Create(nullptr, kActivityFrameType));
+      }));
   Row("ActivityFrameList with one frame moved in (vector alloc)", BestNs(kIterations, [&] {
         ActivityFrameList frames;
         frames.push_back(DXNodePtr());
-        g_sink += frames.size();
+        g_sink = g_sink + frames.size();
       }));
 
   std::printf(" source reads (ResolveFirstValue / ResolveAllValues on the user):\n");
@@ -113,13 +114,13 @@ int main() {
         L"\\Profile\\*", L"\\Memberships\\*\\[@Group=='Staff']\\<name>"}) {
     char label[128];
     std::snprintf(label, sizeof(label), "%ls", source);
-    Row(label, BestNs(kIterations, [&] { g_sink += ResolveAllValues(user, source).size(); }));
+    Row(label, BestNs(kIterations, [&] { g_sink = g_sink + ResolveAllValues(user, source).size(); }));
   }
   Row("raw: one text read of @Role into a stack buffer", BestNs(kIterations, [&] {
         static constexpr uint16_t kText = DXN_TYPE_TEXT;
         wchar_t buffer[64];
         uint32_t size = sizeof(buffer);
-        g_sink += DxnGetAttribute(rawUser.Get(), L"Role", &kText, buffer, &size, nullptr) >= 0 ? 1 : 0;
+        g_sink = g_sink + (DxnGetAttribute(rawUser.Get(), L"Role", &kText, buffer, &size, nullptr) >= 0 ? 1 : 0);
       }));
 
   std::printf(" logging at INFO (all disabled):\n");
@@ -141,14 +142,15 @@ int main() {
   };
   for (const auto& entry : entries) {
     const ActivityEntryPtr resolved = MakeActivityEntry(entry.rule);
-    Row(entry.what, BestNs(kIterations, [&] { g_sink += resolved->ResolveActivityEntry(user).size(); }));
+    Row(entry.what, BestNs(kIterations, [&] { g_sink = g_sink + resolved->ResolveActivityEntry(user).size(); }));
   }
   DXNodePtr group = DXNodePtr::Create(nullptr, L"UsageActivityItemsGroup");
   group.SetString(L"NameSource", L"Profile");
   group.SetString(L"ConfigPath", L"\\Profile\\*");
   group.AddChild(Rule(L"UsageActivityItem", L"<name>", L"@Value"));
   const ActivityEntryPtr profile = MakeActivityEntry(group);
-  const double profileNs = BestNs(kIterations / 4, [&] { g_sink += profile->ResolveActivityEntry(user).size(); });
+  const double profileNs =
+      BestNs(kIterations / 4, [&] { g_sink = g_sink + profile->ResolveActivityEntry(user).size(); });
   Row("group over \\Profile\\* with one item (13 frames)", profileNs);
   Row("  the same per frame", profileNs / 13);
   return 0;

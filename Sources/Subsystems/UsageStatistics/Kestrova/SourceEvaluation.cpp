@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 namespace UsageStatistics {
 
@@ -81,10 +82,25 @@ void AttributeStep(const DXNodePtr& node, std::wstring_view attribute, std::wstr
 // Every descendant in document order, without recursion: a source tree may
 // be as deep as its sender makes it.
 void WalkDescendants(const DXNodePtr& node, std::wstring_view path, size_t position, ISourceVisitor& visitor) {
+  // A path that ends in one attribute element ("\**\@Id") reads that
+  // attribute of each descendant: its name is prepared once for the walk
+  // instead of the rest of the path being parsed again at every node.
+  size_t afterLast = position;
+  std::wstring_view last;
+  std::optional<ElementName> attribute;
+  if (NextPathElement(path, afterLast, last) && afterLast >= path.size() &&
+      PathElementKind(last) == ElementKind::Attribute) {
+    attribute.emplace(last.substr(1));
+  }
   NodeUtils::WalkNodeTree(
       node, DXNodePtr::kWholeSubtree,
       [&](const DXNodePtr& descendant, const NodeUtils::NodePosition& at) {
-        if (!at.empty()) WalkPath(descendant, path, position, visitor);
+        if (at.empty()) return true;
+        if (attribute) {
+          VisitAttributeValues(descendant, attribute->c_str(), visitor);
+        } else {
+          WalkPath(descendant, path, position, visitor);
+        }
         return true;
       },
       [](const DXNodePtr&, const NodeUtils::NodePosition&) { return true; });
