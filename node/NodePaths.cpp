@@ -66,4 +66,24 @@ ElementKind PathElementKind(std::wstring_view element) {
   return ElementKind::ChildName;
 }
 
+BaseAndPattern SplitAtFirstPattern(std::wstring_view absolutePath) {
+  BaseAndPattern split;
+  bool inPattern = false;
+  std::wstring_view rest(absolutePath);
+  if (!rest.empty() && rest.front() == kSeparator) rest.remove_prefix(1);  // the empty element before it
+  while (true) {
+    const size_t separator = rest.find(kSeparator);
+    const std::wstring_view element = rest.substr(0, separator);
+    if (!inPattern && (element.empty() || PathElementKind(element) != ElementKind::ChildName)) inPattern = true;
+    std::wstring& target = inPattern ? split.patternPath : split.basePath;
+    target += kSeparator;
+    target += element;
+    if (separator == std::wstring_view::npos) break;
+    rest.remove_prefix(separator + 1);
+  }
+  if (split.basePath.empty()) split.basePath = L"\\";
+  if (split.patternPath.empty()) split.patternPath = L"\\";
+  return split;
+}
+
 }  // namespace NodePaths

@@ -40,4 +40,13 @@ void AppendPathElements(std::wstring& path, std::wstring_view elements);
 
 ElementKind PathElementKind(std::wstring_view element);
 
+// An absolute path split before its first element that is not a plain child
+// name (a wildcard, reference, filter or empty element): the plain leading
+// names, and the rest; an empty part reads "\".
+struct BaseAndPattern {
+  std::wstring basePath;
+  std::wstring patternPath;
+};
+BaseAndPattern SplitAtFirstPattern(std::wstring_view absolutePath);
+
 }  // namespace NodePaths

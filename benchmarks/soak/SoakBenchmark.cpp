@@ -20,12 +20,12 @@
 #include "logging/LogManager.h"
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
+#include "support/ProcessThreads.h"
 
 #include <Kestrova/ComponentInterfaces.h>
 #include <Kestrova/ComponentsLib.h>
 
 #include <psapi.h>
-#include <tlhelp32.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -66,19 +66,6 @@ struct Sample {
   uintptr_t handleProbe = 0;  // value of a new handle: the lowest free slot of the table
   DWORD threads = 0;
 };
-
-DWORD ThreadCount() {
-  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  DWORD count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
-  }
-  ::CloseHandle(snapshot);
-  return count;
-}
 
 // A handle made and closed at once: handle tables hand out their lowest free
 // slot, so its value climbs when handles leak. Wine does not count a
@@ -244,7 +231,7 @@ Sample TakeSample(uint64_t notifications, double blockRate, double catchUpMs, ui
   sample.workingSet = memory.WorkingSetSize;
   ::GetProcessHandleCount(::GetCurrentProcess(), &sample.handles);
   sample.handleProbe = HandleProbe();
-  sample.threads = ThreadCount();
+  sample.threads = KestrovaTest::ProcessThreadCount();
   return sample;
 }
 

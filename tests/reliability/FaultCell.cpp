@@ -8,10 +8,10 @@
 #include "Sources/Subsystems/UsageStatistics/Common/TransientStorage.h"
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
+#include "support/ProcessThreads.h"
 
 #include <Kestrova/ComponentInterfaces.h>
 
-#include <tlhelp32.h>
 #include <windows.h>
 
 #include <chrono>
@@ -57,19 +57,6 @@ bool WaitFor(const std::function<bool()>& condition, uint32_t timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
-}
-
-uint32_t ThreadCount() {
-  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  uint32_t count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ++count;
-  }
-  ::CloseHandle(snapshot);
-  return count;
 }
 
 // Runs a thread-pool timer once, so that the pool's own threads exist.
@@ -344,7 +331,7 @@ CellOutcome FaultCell::RunScenario() {
   // The module's logger runs on the platform's thread pool: its threads
   // are there before the count starts.
   WarmThreadPool();
-  const uint32_t threadsAtStart = ThreadCount();
+  const uint32_t threadsAtStart = KestrovaTest::ProcessThreadCount();
   const uint32_t liveAtStart = CLGetLiveObjectCount();
   MatrixServices services;
   const uint32_t subscriptionsAtStart = services.Subscriptions();
@@ -354,7 +341,7 @@ CellOutcome FaultCell::RunScenario() {
 
   HostedMaintainer maintainer(module);
   const HRESULT configured = maintainer.Configure(MaintainerSettings(storagePath));
-  const uint32_t threadsRunning = ThreadCount();
+  const uint32_t threadsRunning = KestrovaTest::ProcessThreadCount();
   const bool accumulatorOnAtStart = ModuleLogFile::Contains(log.Text(), kSwitchedOn);
 
   FrameLedger ledger;
@@ -438,7 +425,7 @@ CellOutcome FaultCell::RunScenario() {
   checks.Expect(CLGetLiveObjectCount() == liveAtStart,
                 L"ComponentsLib objects leaked: " + std::to_wstring(CLGetLiveObjectCount() - liveAtStart));
   uint32_t threads = 0;
-  WaitFor([&] { return (threads = ThreadCount()) <= threadsAtStart; }, 3000);
+  WaitFor([&] { return (threads = KestrovaTest::ProcessThreadCount()) <= threadsAtStart; }, 3000);
   checks.Expect(threads <= threadsAtStart, L"threads left: " + std::to_wstring(threads - threadsAtStart));
 
   // The log tells about every failure.

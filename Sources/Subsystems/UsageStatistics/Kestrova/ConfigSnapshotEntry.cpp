@@ -59,32 +59,9 @@ int64_t WholeSecondsBetween(TimePoint earlier, TimePoint later) {
 
 // The split of a "ConfigPath": the plain leading names, and the rest from
 // the first wildcard, reference, filter or empty element on.
-struct SplitConfigPath {
-  std::wstring basePath;
-  std::wstring patternPath;
-};
-
-SplitConfigPath SplitPattern(const std::wstring& configPath) {
+NodePaths::BaseAndPattern SplitPattern(const std::wstring& configPath) {
   if (configPath.empty() || configPath.front() != NodePaths::kSeparator) ThrowHr(HrFromWin32(ERROR_INVALID_DATA));
-  SplitConfigPath split;
-  bool inPattern = false;
-  std::wstring_view rest(configPath);
-  rest.remove_prefix(1);  // the empty element before the leading separator
-  while (true) {
-    const size_t separator = rest.find(NodePaths::kSeparator);
-    const std::wstring_view element = rest.substr(0, separator);
-    if (!inPattern && (element.empty() || NodePaths::PathElementKind(element) != NodePaths::ElementKind::ChildName)) {
-      inPattern = true;
-    }
-    std::wstring& target = inPattern ? split.patternPath : split.basePath;
-    target += NodePaths::kSeparator;
-    target += element;
-    if (separator == std::wstring_view::npos) break;
-    rest.remove_prefix(separator + 1);
-  }
-  if (split.basePath.empty()) split.basePath = L"\\";
-  if (split.patternPath.empty()) split.patternPath = L"\\";
-  return split;
+  return NodePaths::SplitAtFirstPattern(configPath);
 }
 
 struct ModificationRecord {
@@ -178,7 +155,7 @@ CConfigSnapshotEntry::CConfigSnapshotEntry(const DXNodePtr& settings, const std:
     m_lastModifiedBy = status.GetString(kLastModifiedBy, kUnknownSubject);
   }
 
-  const SplitConfigPath split = SplitPattern(settings.GetString(L"ConfigPath"));
+  const NodePaths::BaseAndPattern split = SplitPattern(settings.GetString(L"ConfigPath"));
   m_basePath = split.basePath;
 
   const DXNodePtr entryConfiguration = settings.Clone();

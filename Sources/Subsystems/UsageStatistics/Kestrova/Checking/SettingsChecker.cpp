@@ -80,28 +80,6 @@ std::span<const NamedRead> SettingsChecker::MaintainerSettings() { return kMaint
 std::span<const NamedRead> SettingsChecker::StorageSettings() { return kStorageSettings; }
 std::span<const NamedRead> SettingsChecker::EntrySettings() { return kEntrySettings; }
 
-SettingsChecker::SplitPath SettingsChecker::SplitConfigPath(const std::wstring& configPath) {
-  SplitPath split;
-  bool inPattern = false;
-  std::wstring_view rest(configPath);
-  if (!rest.empty() && rest.front() == NodePaths::kSeparator) rest.remove_prefix(1);
-  while (true) {
-    const size_t separator = rest.find(NodePaths::kSeparator);
-    const std::wstring_view element = rest.substr(0, separator);
-    if (!inPattern && (element.empty() || NodePaths::PathElementKind(element) != NodePaths::ElementKind::ChildName)) {
-      inPattern = true;
-    }
-    std::wstring& target = inPattern ? split.patternPath : split.basePath;
-    target += NodePaths::kSeparator;
-    target += element;
-    if (separator == std::wstring_view::npos) break;
-    rest.remove_prefix(separator + 1);
-  }
-  if (split.basePath.empty()) split.basePath = L"\\";
-  if (split.patternPath.empty()) split.patternPath = L"\\";
-  return split;
-}
-
 bool SettingsChecker::IsServerPath(std::wstring_view path) {
   if (path.empty() || path.front() != NodePaths::kSeparator) return false;
   if (path.size() == 1) return true;
@@ -230,7 +208,8 @@ void SettingsChecker::CheckEntry(const DXNodePtr& entry, const std::wstring& pat
                         Quoted(configPath.text) + L" is not absolute; it must start with a backslash");
       rules.DeleteAttribute(L"ConfigPath", false);
     } else {
-      const SplitPath split = SplitConfigPath(configPath.text);
+      // The entry splits its path the same way.
+      const NodePaths::BaseAndPattern split = NodePaths::SplitAtFirstPattern(configPath.text);
       const auto earlier = std::find_if(m_basePaths.begin(), m_basePaths.end(),
                                         [&](const auto& known) { return known.first == split.basePath; });
       if (earlier != m_basePaths.end()) {

@@ -35,14 +35,6 @@ class SettingsChecker {
   static std::span<const NamedRead> StorageSettings();
   static std::span<const NamedRead> EntrySettings();
 
-  // The plain leading names of an absolute "ConfigPath" and the rest, as the
-  // snapshot entry splits it; empty parts become "\".
-  struct SplitPath {
-    std::wstring basePath;
-    std::wstring patternPath;
-  };
-  static SplitPath SplitConfigPath(const std::wstring& configPath);
-
   // A path the configuration server takes: absolute, the root alone or
   // elements that are not empty (no doubled or trailing backslash).
   static bool IsServerPath(std::wstring_view path);
