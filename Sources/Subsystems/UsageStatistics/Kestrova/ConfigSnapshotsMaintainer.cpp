@@ -8,9 +8,11 @@
 #include "node/NodePaths.h"
 #include "node/NodeTreeWalk.h"
 #include "node/ValueFormats.h"
+#include "settings/GlobalSettings.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 
 namespace UsageStatistics {
 
@@ -35,6 +37,24 @@ void EnsureModificationDepth(const DXNodePtr& notification, const std::wstring& 
         [](const DXNodePtr&, const NodeUtils::NodePosition&) { return true; });
   }
   if (tooDeep) ThrowHr(ReportError(E_INVALIDARG, L" Modification deeper than 256 path elements."));
+}
+
+// The period of the snapshot pass. Test runs may give it in seconds through
+// the global setting [UsageStatistics] TestSnapshotsIntervalSec (1 to 86400;
+// environment GS_UsageStatistics_TestSnapshotsIntervalSec), so that passes
+// meet load within a test's time; products leave it unset.
+std::chrono::nanoseconds SnapshotPeriod(int64_t intervalHours) {
+  std::wstring text;
+  if (GlobalSettings::Instance().TryReadSetting(L"UsageStatistics", L"TestSnapshotsIntervalSec", text)) {
+    wchar_t* end = nullptr;
+    const long long seconds = std::wcstoll(text.c_str(), &end, 10);
+    if (end != text.c_str() && *end == L'\0' && seconds >= 1 && seconds <= 86400) {
+      KLOG_WARN(L"Snapshot pass every " << seconds << L" s, set by the test setting TestSnapshotsIntervalSec");
+      return std::chrono::seconds(seconds);
+    }
+    KLOG_WARN(L"Ignoring the test setting TestSnapshotsIntervalSec: " << text);
+  }
+  return std::chrono::hours(static_cast<int32_t>(intervalHours));
 }
 }  // namespace
 
@@ -77,8 +97,8 @@ void CConfigSnapshotsMaintainer::ConfigureSteps(const DXNodePtr& settings) {
   // the worker's nanosecond period.
   if (intervalHours < 0 || intervalHours > kMaxSnapshotIntervalHours) ThrowHr(E_INVALIDARG);
   m_snapshotAction.reset();
-  m_snapshotAction = std::make_unique<SnapshotAction>(std::chrono::hours(static_cast<int32_t>(intervalHours)),
-                                                      std::chrono::seconds(0), [this] { SnapshotPass(); });
+  m_snapshotAction = std::make_unique<SnapshotAction>(SnapshotPeriod(intervalHours), std::chrono::seconds(0),
+                                                      [this] { SnapshotPass(); });
 }
 
 void CConfigSnapshotsMaintainer::AddEntries(const DXNodePtr& snapshots,
