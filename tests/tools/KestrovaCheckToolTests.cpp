@@ -393,6 +393,30 @@ TEST(KestrovaResolveCheck, BrokenRuleSetsAgreeWithTheModule) {
   }
 }
 
+// Entries and conditions nested to the engine's bound pass; one level more is
+// a problem of the innermost entry, for the check and for Initialize alike.
+TEST(KestrovaResolveCheck, NestingPastTheEngineBoundIsAProblemOfBoth) {
+  ModuleResolver resolver;
+  ASSERT_TRUE(resolver.Available());
+  const ScratchFolder scratch;
+  for (const int levels : {64, 65}) {
+    SCOPED_TRACE(levels);
+    std::string entries = kItemRole;
+    for (int level = 1; level < levels; ++level) {
+      entries = Set(Attr("NameSource", "text", "&lt;name&gt;") + Attr("ConfigPath", "text", "\\*"), entries,
+                    "L" + std::to_string(level));
+    }
+    const std::wstring file = scratch.Write("nested.txt", RulesText(entries));
+    const ToolRun run = RunTool({L"--check", file});
+    EXPECT_EQ(run.exitCode, levels <= 64 ? 0u : 1u) << run.output;
+    EXPECT_EQ(
+        run.output.find("error 0x8007000D: rules and conditions nested deeper than 64 levels") != std::string::npos,
+        levels > 64)
+        << run.output;
+    ExpectAgreement(resolver, FirstNode(file), {FirstNode(Example("users.source.txt"))});
+  }
+}
+
 // Every rule file of the repository, with the sources that reach its
 // problems: the guide's source, and for the conditional example the product
 // name that takes its short-circuited branch.

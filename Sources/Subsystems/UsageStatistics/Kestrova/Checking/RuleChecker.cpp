@@ -4,6 +4,7 @@
 #include "SettingReader.h"
 #include "SourceChecker.h"
 
+#include "Sources/Subsystems/UsageStatistics/Kestrova/RuleNestingGuard.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/SourceEvaluation.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
@@ -43,8 +44,8 @@ std::wstring QuotedList(std::span<const KindRule> kinds) {
 std::wstring UnknownTypeText(const wchar_t* what, const DXNodePtr& node, std::span<const KindRule> kinds,
                              std::span<const KindRule> otherKinds, const wchar_t* otherWhat) {
   const std::wstring type = node.GetType();
-  std::wstring text = type.empty() ? L"the node has no type"
-                                   : std::wstring(L"unknown ") + what + L" type " + RuleChecker::Quoted(type);
+  std::wstring text =
+      type.empty() ? L"the node has no type" : std::wstring(L"unknown ") + what + L" type " + RuleChecker::Quoted(type);
   if (const KindRule* named = FindKind(kinds, node.GetName()); named != nullptr && type != named->type) {
     return text + L"; its name is " + RuleChecker::Quoted(named->type) + L", but only the type selects the kind";
   }
@@ -90,7 +91,22 @@ void RuleChecker::CheckEntries(const DXNodePtr& parent, const std::wstring& path
   });
 }
 
+bool RuleChecker::EnterNesting(const std::wstring& path) {
+  // The factory counts every entry and condition it builds inside another;
+  // the level past the bound fails Initialize, and nothing below it is read.
+  if (m_nesting >= CRuleNestingGuard::kMaxDepth) {
+    m_report.AddError(path, kNodeSubject, NodeErrors::kInvalidData,
+                      L"rules and conditions nested deeper than " + std::to_wstring(CRuleNestingGuard::kMaxDepth) +
+                          L" levels; the engine refuses the rule set");
+    return false;
+  }
+  ++m_nesting;
+  return true;
+}
+
 void RuleChecker::CheckEntry(const DXNodePtr& entry, const std::wstring& path) {
+  if (!EnterNesting(path)) return;
+  const NestingExit exit(m_nesting);
   const std::wstring type = entry.GetType();
   if (const KindRule* kind = FindKind(EntryKinds(), type)) {
     CheckNode(entry, path, *kind, {});
@@ -110,6 +126,8 @@ void RuleChecker::CheckEntryAs(const DXNodePtr& entry, const std::wstring& path,
 }
 
 void RuleChecker::CheckCondition(const DXNodePtr& condition, const std::wstring& path) {
+  if (!EnterNesting(path)) return;
+  const NestingExit exit(m_nesting);
   const std::wstring type = condition.GetType();
   if (const KindRule* kind = FindKind(ConditionKinds(), type)) {
     CheckNode(condition, path, *kind, {});

@@ -38,6 +38,17 @@ class RuleChecker {
   static std::wstring Quoted(std::wstring_view text);
 
  private:
+  // Leaves a level of nesting that EnterNesting entered.
+  struct NestingExit {
+    explicit NestingExit(uint32_t& nesting) : m_nesting(nesting) {}
+    ~NestingExit() { --m_nesting; }
+    NestingExit(const NestingExit&) = delete;
+    NestingExit& operator=(const NestingExit&) = delete;
+    uint32_t& m_nesting;
+  };
+
+  // False (and an error) when the node lies deeper than the engine builds.
+  bool EnterNesting(const std::wstring& path);
   void CheckNode(const DXNodePtr& node, const std::wstring& path, const KindRule& kind,
                  std::span<const wchar_t* const> extraSettings);
   void CheckSettings(const DXNodePtr& node, const std::wstring& path, const KindRule& kind,
@@ -50,6 +61,7 @@ class RuleChecker {
   void WarnIgnoredChildren(const DXNodePtr& node, const std::wstring& path, const KindRule& kind);
 
   CheckReport& m_report;
+  uint32_t m_nesting = 0;  // entries and conditions around the node being checked
 };
 
 }  // namespace UsageStatistics::Checking
