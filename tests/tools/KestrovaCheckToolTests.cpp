@@ -417,6 +417,26 @@ TEST(KestrovaResolveCheck, NestingPastTheEngineBoundIsAProblemOfBoth) {
   }
 }
 
+// Source paths up to the walk's 256 elements pass; a longer one fails every
+// resolution that evaluates it, as the check says.
+TEST(KestrovaResolveCheck, SourcePathsPastTheWalksBoundAreAProblemOfBoth) {
+  ModuleResolver resolver;
+  ASSERT_TRUE(resolver.Available());
+  const ScratchFolder scratch;
+  for (const int elements : {256, 257}) {
+    SCOPED_TRACE(elements);
+    std::string source;
+    for (int element = 1; element < elements; ++element) source += "\\a";
+    source += "\\@Role";
+    const std::wstring file = scratch.Write("long.txt", RulesText(Item(source)));
+    const ToolRun run = RunTool({L"--check", file});
+    EXPECT_EQ(run.exitCode, elements <= 256 ? 0u : 1u) << run.output;
+    EXPECT_EQ(run.output.find("error 0x8007000D: the path has 257 elements") != std::string::npos, elements > 256)
+        << run.output;
+    ExpectAgreement(resolver, FirstNode(file), {FirstNode(Example("users.source.txt"))});
+  }
+}
+
 // Every rule file of the repository, with the sources that reach its
 // problems: the guide's source, and for the conditional example the product
 // name that takes its short-circuited branch.

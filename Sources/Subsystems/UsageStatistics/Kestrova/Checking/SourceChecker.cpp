@@ -6,6 +6,8 @@
 #include "node/NodeErrors.h"
 #include "node/NodePaths.h"
 
+#include <algorithm>
+
 namespace UsageStatistics::Checking {
 
 namespace {
@@ -99,6 +101,13 @@ void SourceChecker::Check(std::wstring_view source, SourceUse use, const std::ws
                           L" selects no node, so the entries never run; a selection path starts with a "
                           L"backslash: \\" +
                           std::wstring(source));
+    return;
+  }
+  const auto separators = static_cast<size_t>(std::count(source.begin(), source.end(), NodePaths::kSeparator));
+  if (separators > kMaxSourcePathElements) {
+    report.AddResolutionError(path, subject, NodeErrors::kInvalidData,
+                              L"the path has " + std::to_wstring(separators) + L" elements, more than the " +
+                                  std::to_wstring(kMaxSourcePathElements) + L" a walk takes; evaluations fail");
     return;
   }
   CheckFilters(source, path, subject, report);
