@@ -4,19 +4,9 @@
 # statuses pass through, and an output file lands where it was asked for.
 #   HostWrapperTest.sh SOURCE_TREE BUILD_DIR
 set -uo pipefail
-root=$1
-export KESTROVA_BUILD=$2
+source "$(dirname "${BASH_SOURCE[0]}")/WrapperTestSupport.sh"
 wrapper=$root/scripts/kestrova-host
 examples=$root/docs/examples/host
-failures=0
-
-fail() {
-  echo "FAILED: $*" >&2
-  failures=$((failures + 1))
-}
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/in put"
 printf '<nr><node name="Changes"><node type="Wait"/></node></nr>' >"$scratch/in put/bad changes.txt"
 
@@ -74,5 +64,4 @@ grep -F "frames left for the pending file: " "$scratch/out" | grep -qF "($own_pe
   fail "run: summary: $(cat "$scratch/out")"
 [ -s "$scratch/in put/frames.txt" ] || fail "run: no frames file"
 
-[ $failures -eq 0 ] && echo "kestrova-host wrapper: all checks passed"
-exit $((failures > 0))
+finish "kestrova-host wrapper"

@@ -3,19 +3,9 @@
 # output as the committed one, exit statuses passed through.
 #   WrapperTest.sh SOURCE_TREE BUILD_DIR
 set -uo pipefail
-root=$1
-export KESTROVA_BUILD=$2
+source "$(dirname "${BASH_SOURCE[0]}")/WrapperTestSupport.sh"
 wrapper=$root/scripts/kestrova-resolve
 expected=$root/tests/tools/expected
-failures=0
-
-fail() {
-  echo "FAILED: $*" >&2
-  failures=$((failures + 1))
-}
-
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 
 # Absolute Linux paths.
 "$wrapper" "$root/docs/examples/counters.rules.txt" "$root/docs/examples/users.source.txt" >"$scratch/abs.tree" \
@@ -62,5 +52,4 @@ status=$?
 status=$?
 [ $status -eq 1 ] || fail "strict check with a warning: exit status $status"
 
-[ $failures -eq 0 ] && echo "kestrova-resolve wrapper: all checks passed"
-exit $((failures > 0))
+finish "kestrova-resolve wrapper"

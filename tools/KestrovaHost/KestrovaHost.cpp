@@ -22,6 +22,7 @@
 #include "StandardStream.h"
 #include "StepRunner.h"
 #include "ToolError.h"
+#include "ToolMain.h"
 
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
 #include "node/Identity.h"
@@ -41,17 +42,7 @@ namespace {
 using namespace KestrovaHost;
 using namespace KestrovaTools;
 
-void ReportError(const std::wstring& message) {
-  try {
-    StandardStream& error = StandardStream::Error();
-    std::wstring text = L"kestrova-host: " + message;
-    if (text.back() != L'\n') text += L'\n';
-    error.WriteText(text);
-    error.Flush();
-  } catch (const ToolError&) {
-    // Standard error itself is gone: the exit status is all that is left.
-  }
-}
+void ReportError(const std::wstring& message) { ReportToolError(L"kestrova-host", message); }
 
 std::wstring ProcessUser() {
   try {
@@ -160,30 +151,9 @@ int ShowPending(const std::wstring& path) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  CommandLine commandLine;
-  try {
-    commandLine = CommandLine::Parse(std::vector<std::wstring>(argv + 1, argv + argc));
-  } catch (const ToolError& error) {
-    ReportError(error.Message() + L"\n" + CommandLine::UsageText());
-    return error.Status();
-  }
-  try {
-    if (commandLine.helpRequested) {
-      StandardStream::Output().WriteText(CommandLine::UsageText());
-      StandardStream::Output().Flush();
-      return kExitSuccess;
-    }
+  return RunToolMain<CommandLine>(L"kestrova-host", L"the host failed", argc, argv, [](const CommandLine& commandLine) {
     if (commandLine.showPendingPath) return ShowPending(*commandLine.showPendingPath);
     if (commandLine.checkSettingsPath) return SettingsCheck::Run(*commandLine.checkSettingsPath, commandLine.strict);
     return RunHost(commandLine);
-  } catch (const ToolError& error) {
-    ReportError(error.Message());
-    return error.Status();
-  } catch (const HRX& failure) {
-    ReportError(L"the host failed: " + FormatError(failure, ErrorFormat::NoLocation));
-    return kExitFailure;
-  } catch (const std::bad_alloc&) {
-    ReportError(L"out of memory");
-    return kExitFailure;
-  }
+  });
 }

@@ -11,6 +11,7 @@
 #include "ResolverHost.h"
 #include "StandardStream.h"
 #include "ToolError.h"
+#include "ToolMain.h"
 
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/Checking/RuleChecker.h"
@@ -59,40 +60,10 @@ int Check(const CommandLine& commandLine) {
   return WriteCheckReport(report, commandLine.strict);
 }
 
-void ReportError(const std::wstring& message) {
-  try {
-    StandardStream& error = StandardStream::Error();
-    std::wstring text = L"kestrova-resolve: " + message;
-    if (text.back() != L'\n') text += L'\n';
-    error.WriteText(text);
-    error.Flush();
-  } catch (const ToolError&) {
-    // Standard error itself is gone: the exit status is all that is left.
-  }
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  CommandLine commandLine;
-  try {
-    commandLine = CommandLine::Parse(std::vector<std::wstring>(argv + 1, argv + argc));
-  } catch (const ToolError& error) {
-    ReportError(error.Message() + L"\n" + CommandLine::UsageText());
-    return error.Status();
-  }
-  try {
-    if (commandLine.helpRequested) {
-      StandardStream::Output().WriteText(CommandLine::UsageText());
-      StandardStream::Output().Flush();
-      return kExitSuccess;
-    }
-    return commandLine.check ? Check(commandLine) : Run(commandLine);
-  } catch (const ToolError& error) {
-    ReportError(error.Message());
-    return error.Status();
-  } catch (const std::bad_alloc&) {
-    ReportError(L"out of memory");
-    return kExitFailure;
-  }
+  return RunToolMain<CommandLine>(
+      L"kestrova-resolve", L"the resolver failed", argc, argv,
+      [](const CommandLine& commandLine) { return commandLine.check ? Check(commandLine) : Run(commandLine); });
 }
