@@ -21,6 +21,7 @@
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
 #include "support/ProcessThreads.h"
+#include "support/StoreWrites.h"
 
 #include <Kestrova/ComponentInterfaces.h>
 #include <Kestrova/ComponentsLib.h>
@@ -197,13 +198,10 @@ class Soak {
   }
 
   void Write(const DXNodePtr& node) const {
-    IDXNode* handles[] = {node.Get()};
-    if (FAILED(m_server->WriteNodes(nullptr, 0, handles, 1))) Fail("store write failed");
+    if (FAILED(KestrovaTest::WriteNode(m_server.Get(), node))) Fail("store write failed");
   }
   void Switch(const wchar_t* path) const {
-    const DXNodePtr node = DXNodePtr::Create(path, nullptr);
-    node.SetBool(L"Enabled", true);
-    Write(node);
+    if (FAILED(KestrovaTest::WriteSwitch(m_server.Get(), path, true))) Fail("store write failed");
   }
 
   CompPtr<IDXConfigServer> m_server;

@@ -9,6 +9,7 @@
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
 #include "support/ProcessThreads.h"
+#include "support/StoreWrites.h"
 
 #include <Kestrova/ComponentInterfaces.h>
 
@@ -153,15 +154,8 @@ class MatrixServices {
   }
 
  private:
-  void Write(const DXNodePtr& node) const {
-    IDXNode* handles[] = {node.Get()};
-    ThrowIfFailed(m_server->WriteNodes(nullptr, 0, handles, 1));
-  }
-  void WriteSwitch(const wchar_t* path) const {
-    const DXNodePtr node = DXNodePtr::Create(path, nullptr);
-    node.SetBool(L"Enabled", true);
-    Write(node);
-  }
+  void Write(const DXNodePtr& node) const { ThrowIfFailed(KestrovaTest::WriteNode(m_server.Get(), node)); }
+  void WriteSwitch(const wchar_t* path) const { ThrowIfFailed(KestrovaTest::WriteSwitch(m_server.Get(), path, true)); }
 
   CompPtr<IDXConfigServer> m_server;
   CompPtr<IDXServiceClient> m_client;

@@ -16,6 +16,7 @@
 #include "node/DXNodePtr.h"
 #include "runtime/RuntimeTestSupport.h"
 #include "support/LoadedModule.h"
+#include "support/StoreWrites.h"
 
 #include <Kestrova/ComponentInterfaces.h>
 #include <Kestrova/ComponentsLib.h>
@@ -154,10 +155,7 @@ class Services {
   IComponentObject* Service() const { return m_service.Get(); }
   EveryThirdRequestFails& Failing() const { return *m_failing.Get(); }
 
-  void Write(const DXNodePtr& node) const {
-    IDXNode* handles[] = {node.Get()};
-    ASSERT_EQ(m_server->WriteNodes(nullptr, 0, handles, 1), S_OK);
-  }
+  void Write(const DXNodePtr& node) const { ASSERT_EQ(KestrovaTest::WriteNode(m_server.Get(), node), S_OK); }
   uint32_t FrameCount() const {
     uint32_t count = 0;
     CLUsageStatisticsGetFrameCount(m_service.Get(), &count);

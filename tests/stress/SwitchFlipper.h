@@ -7,6 +7,7 @@
 #pragma once
 
 #include "node/DXNodePtr.h"
+#include "support/StoreWrites.h"
 
 #include <Kestrova/HostServices.h>
 
@@ -38,12 +39,7 @@ class SwitchFlipper {
   SwitchFlipper(const SwitchFlipper&) = delete;
   SwitchFlipper& operator=(const SwitchFlipper&) = delete;
 
-  void Write(size_t which, bool enabled) const {
-    const DXNodePtr node = DXNodePtr::Create(m_paths[which].c_str(), nullptr);
-    node.SetBool(L"Enabled", enabled);
-    IDXNode* handles[] = {node.Get()};
-    m_server->WriteNodes(nullptr, 0, handles, 1);
-  }
+  void Write(size_t which, bool enabled) const { KestrovaTest::WriteSwitch(m_server, m_paths[which].c_str(), enabled); }
 
   // Every period: the product-wide switch off for offTime, then, half a
   // period later, the accumulator's.

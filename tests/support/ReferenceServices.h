@@ -7,6 +7,7 @@
 
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
+#include "support/StoreWrites.h"
 
 #include <Kestrova/ComponentsLib.h>
 
@@ -48,14 +49,9 @@ class ReferenceServices {
   CompPtr<IDXRequestProcessor> ServicePtr() const { return m_service; }
 
   // Writes one node named by its full path (merged into the store).
-  void Write(const DXNodePtr& node) const {
-    IDXNode* handles[] = {node.Get()};
-    ASSERT_EQ(m_server->WriteNodes(nullptr, 0, handles, 1), S_OK);
-  }
+  void Write(const DXNodePtr& node) const { ASSERT_EQ(KestrovaTest::WriteNode(m_server.Get(), node), S_OK); }
   void WriteSwitch(const std::wstring& path, bool enabled) const {
-    const DXNodePtr node = DXNodePtr::Create(path.c_str(), nullptr);
-    node.SetBool(L"Enabled", enabled);
-    Write(node);
+    ASSERT_EQ(KestrovaTest::WriteSwitch(m_server.Get(), path.c_str(), enabled), S_OK);
   }
   // The stored node with its subtree; empty when absent.
   DXNodePtr Read(const std::wstring& path) const {
