@@ -8,6 +8,7 @@
 
 #include "Sources/Common/Components/DbgAliveObjectsTracker.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "Sources/Common/Helpers/ModuleUsage.h"
 
 #include <atomic>
 #include <cstring>
@@ -25,10 +26,9 @@ class CComponentObject final : public T {
     CComponentsModule::Instance().LockModule();
   }
 
-  ~CComponentObject() override {
-    DbgAliveObjectsTracker::Instance().Unregister(this);
-    CComponentsModule::Instance().UnlockModule();
-  }
+  // The module stays in use until Release has destroyed the whole object,
+  // implementation included: see Release.
+  ~CComponentObject() override { DbgAliveObjectsTracker::Instance().Unregister(this); }
 
   uint32_t AddRef() override { return m_references.fetch_add(1, std::memory_order_relaxed) + 1; }
 
@@ -37,6 +37,9 @@ class CComponentObject final : public T {
     if (remaining != 0) return remaining;
     this->FinalRelease();
     delete this;
+    // The very last step: a host that unloads the module as soon as the
+    // count reads 0 finds no destructor of this object still running.
+    ModuleUsage::Unlock();
     return 0;
   }
 

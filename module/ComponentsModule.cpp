@@ -60,7 +60,7 @@ HRESULT CComponentsModule::DumpAliveObjects() {
 
 HRESULT CComponentsModule::IsModuleInUse(uint32_t* inUse) {
   if (inUse == nullptr) return E_POINTER;
-  *inUse = m_users.load(std::memory_order_acquire) != 0 ? 1 : 0;
+  *inUse = ModuleUsage::Count() != 0 ? 1 : 0;
   return S_OK;
 }
 

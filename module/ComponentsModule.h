@@ -6,6 +6,7 @@
 #include "Guids.h"
 
 #include "Sources/Common/Helpers/CriticalSection.h"
+#include "Sources/Common/Helpers/ModuleUsage.h"
 
 #include <atomic>
 #include <map>
@@ -22,7 +23,8 @@ class CComponentsModule final : public CComponentRoot, public IComponentsModule 
   void RegisterClass(const GUID& clsid, Creator creator);
   void UnregisterClass(const GUID& clsid);
 
-  uint32_t UserCount() const noexcept { return m_users.load(std::memory_order_relaxed); }
+  // Live components and running module threads.
+  uint32_t UserCount() const noexcept { return ModuleUsage::Count(); }
 
   // IComponentObject (shared by both interfaces). The module object is not
   // reference counted: AddRef and Release return 0xFFFFFFFF.
@@ -33,8 +35,8 @@ class CComponentsModule final : public CComponentRoot, public IComponentsModule 
   // IComponentsModule
   HRESULT ModuleReserved() override { return S_OK; }
   HRESULT DumpAliveObjects() override;
-  uint32_t LockModule() override { return m_users.fetch_add(1, std::memory_order_acq_rel) + 1; }
-  uint32_t UnlockModule() override { return m_users.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+  uint32_t LockModule() override { return ModuleUsage::Lock(); }
+  uint32_t UnlockModule() override { return ModuleUsage::Unlock(); }
   HRESULT IsModuleInUse(uint32_t* inUse) override;
   HRESULT CreateInstance(const GUID& clsid, const GUID& iid, void** out) override;
 
@@ -42,7 +44,6 @@ class CComponentsModule final : public CComponentRoot, public IComponentsModule 
   CComponentsModule() = default;
   ~CComponentsModule() override = default;
 
-  std::atomic<uint32_t> m_users{0};
   CriticalSection m_registryLock;
   std::map<GUID, Creator, GuidBytewiseLess> m_registry;
 };

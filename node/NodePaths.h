@@ -27,6 +27,12 @@ enum class ElementKind : int {
 // an equal path, else the number of elements after the base.
 bool IsPathUnder(std::wstring_view path, std::wstring_view base, uint32_t* depth = nullptr);
 
+// True when a path relative to a base (what follows the base in a path
+// IsPathUnder accepts) names the base node itself: empty, or one separator.
+constexpr bool IsBaseNodePath(std::wstring_view relativePath) noexcept {
+  return relativePath.empty() || (relativePath.size() == 1 && relativePath.front() == kSeparator);
+}
+
 // The text before the last separator; the root when that separator is the
 // first character.
 std::wstring ParentPath(std::wstring_view path);

@@ -157,6 +157,9 @@ TEST_F(AccumulatorTest, SwitchFollowsItsOwnNodeOnly) {
 TEST_F(AccumulatorTest, SetEnabledLogsOnlyChanges) {
   ScopedCapture capture;
   auto accumulator = Make();
+  // The server's current-content notification comes on its own thread: once
+  // it is in, no switch change but the test's own remains.
+  m_services.WaitIdle();
   capture.Clear();
   accumulator->SetEnabled(true);  // already true
   accumulator->SetEnabled(false);

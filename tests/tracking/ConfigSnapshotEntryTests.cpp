@@ -390,11 +390,33 @@ TEST_F(SnapshotEntryTest, RemovalDropsTheNodeFromTheSnapshot) {
   entry->ProcessModification(Build(Notification(L"\\Settings\\Mail\\Inbox", 1, {{L"Inbox", L"", {}, {{L"Enabled"}}}})));
   EXPECT_FALSE(entry->Snapshot().GetChild(L"Inbox", false));
 
-  // The base node cannot be removed from itself: the store refuses and the
-  // snapshot stays.
-  EXPECT_EQ(HresultOf([&] { entry->ProcessModification(Build(Notification(L"\\Settings\\Mail", 1))); }),
-            NodeErrors::kNotFound);
-  EXPECT_TRUE(entry->Snapshot().GetChild(L"Users", false));
+}
+
+// The tracked node itself removed (as the server reports a deleted base):
+// the removal is reported, and snapshot and status stay; a removal of what
+// the snapshot lacks changes nothing in it.
+TEST_F(SnapshotEntryTest, RemovalOfTheBaseOrOfAnAbsentNodeLeavesTheSnapshot) {
+  const auto entry = MakeEntry(TreeListingEntry(L"\\Settings\\Mail\\**"));
+  const DXNodePtr before = entry->Snapshot().Clone();
+  struct Case {
+    const wchar_t* path;
+    bool withContent;
+    bool writesStatus;
+  };
+  for (const Case& removal : {Case{L"\\Settings\\Mail", false, false}, Case{L"\\Settings\\Mail", true, false},
+                              Case{L"\\Settings\\Mail\\", false, false},
+                              Case{L"\\Settings\\Mail\\Nowhere\\Deep", false, true},
+                              Case{L"\\Settings\\Mail\\Users\\Nobody", false, true}}) {
+    SCOPED_TRACE(removal.path);
+    std::vector<NodeSpec> content;
+    if (removal.withContent) content.push_back({L"Mail", L"MailSettings"});
+    ActivityFrameList frames;
+    EXPECT_EQ(HresultOf([&] { frames = entry->ProcessModification(Build(Notification(removal.path, 1, content))); }),
+              S_OK);
+    EXPECT_FALSE(frames.empty()) << "the removal is still reported";
+    EXPECT_EQ(TreeDifference(before, entry->Snapshot()), L"");
+    EXPECT_EQ(static_cast<bool>(Read(kStatusPath)), removal.writesStatus);
+  }
 }
 
 TEST_F(SnapshotEntryTest, NestedAndRootBasesCutTheirOwnPrefix) {
@@ -481,13 +503,21 @@ TEST_F(SnapshotEntryTest, ModificationRecordsTheSubjectInTheStatusNode) {
   EXPECT_EQ(Read(kStatusPath).GetString(L"LastSnapshotTime"), L"2024-03-01T10:00:00Z");
 }
 
-TEST_F(SnapshotEntryTest, FailedStatusWriteLeavesTheSnapshotAsItWas) {
+// The snapshot follows the configuration even when the status cannot be
+// written: later diffs and snapshots must not report the old one.
+TEST_F(SnapshotEntryTest, FailedStatusWriteStillFailsButTheSnapshotFollows) {
   const auto entry = MakeEntry(TreeListingEntry(L"\\Settings\\Mail\\Users\\*"));
   CLFault fault{CLFault_Always, 0, E_ACCESSDENIED, 0};
   ASSERT_EQ(CLSetFault(m_server.Get(), CLOp_ConfigWrite, &fault), S_OK);
   EXPECT_EQ(HresultOf([&] { entry->ProcessModification(Build(Notification(L"\\Settings\\Mail\\Users\\Bob", 1))); }),
             E_ACCESSDENIED);
-  EXPECT_TRUE(entry->Snapshot().GetChild(L"Bob", false));
+  EXPECT_FALSE(entry->Snapshot().GetChild(L"Bob", false));
+  EXPECT_EQ(HresultOf([&] {
+              entry->ProcessModification(Build(Notification(L"\\Settings\\Mail\\Users\\Carol", 2,
+                                                            {{L"Carol", L"User", {Text(L"Enabled", L"1")}}})));
+            }),
+            E_ACCESSDENIED);
+  EXPECT_TRUE(entry->Snapshot().GetChild(L"Carol", false));
 }
 
 // ---- Snapshots -------------------------------------------------------------

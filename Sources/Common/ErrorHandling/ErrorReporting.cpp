@@ -4,7 +4,9 @@
 
 #include <oleauto.h>
 
+#include <cerrno>
 #include <new>
+#include <system_error>
 
 namespace {
 // A failing step leaves the thread without an error object.
@@ -52,13 +54,41 @@ HRESULT ReportError(HRESULT hr, const HRES& cause, unsigned flags) {
   return ReportError(hr, suffix);
 }
 
+HRESULT HresultFromErrorCode(const std::error_code& code) noexcept {
+  const int value = code.value();
+  if (value < 0) return static_cast<HRESULT>(value);  // already an HRESULT
+  if (value == 0) return E_FAIL;                      // a failure all the same
+  if (code.category() == std::system_category()) return HrFromWin32(value);
+  if (code.category() != std::generic_category()) return E_FAIL;
+  switch (value) {
+    case ENOMEM:
+    case EAGAIN:  // no resources for a thread or a lock
+      return E_OUTOFMEMORY;
+    case EACCES:
+    case EPERM:
+      return E_ACCESSDENIED;
+    case EINVAL:
+      return E_INVALIDARG;
+    case EBUSY:
+      return HrFromWin32(ERROR_BUSY);
+    case EDEADLK:
+      return HrFromWin32(ERROR_POSSIBLE_DEADLOCK);
+    case ENOENT:
+      return HrFromWin32(ERROR_FILE_NOT_FOUND);
+    default:
+      return E_FAIL;
+  }
+}
+
 HRES CurrentFailure() noexcept {
   try {
     throw;
-  } catch (const HRX& failure) {
+  } catch (const HRES& failure) {
     return failure;
   } catch (const std::bad_alloc&) {
     return HRES(E_OUTOFMEMORY);
+  } catch (const std::system_error& failure) {
+    return HRES(HresultFromErrorCode(failure.code()));
   } catch (...) {
     return HRES(E_UNEXPECTED);
   }

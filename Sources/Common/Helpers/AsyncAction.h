@@ -3,6 +3,8 @@
 // previous run, until stopped. A period of 0 means no further runs.
 #pragma once
 
+#include "ModuleThread.h"
+
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/FunctionTracer.h"
 #include "logging/LogStatement.h"
@@ -14,7 +16,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <utility>
 
 namespace AsyncActionDetail {
@@ -90,20 +91,17 @@ class CAsyncAction {
   CAsyncAction(std::chrono::duration<Rep1, Period1> period, std::chrono::duration<Rep2, Period2> initialDelay,
                Action action)
       : m_state(std::make_shared<State>(AsyncActionDetail::ToNanoseconds(period), std::move(action))) {
-    m_thread = std::thread(&CAsyncAction::ThreadLoop, m_state, AsyncActionDetail::ToNanoseconds(initialDelay));
+    m_thread = CModuleThread([state = m_state, delay = AsyncActionDetail::ToNanoseconds(initialDelay)] {
+      ThreadLoop(state, delay);
+    });
   }
 
   // Stops, then waits for a run in progress and the thread's end. On the
   // worker thread itself (the action destroyed its owner) the thread is left
-  // to finish the run and end by itself.
+  // to finish the run and end by itself; it keeps the module in use until then.
   ~CAsyncAction() {
     Stop();
-    if (!m_thread.joinable()) return;
-    if (m_thread.get_id() == std::this_thread::get_id()) {
-      m_thread.detach();
-    } else {
-      m_thread.join();
-    }
+    m_thread.Join();
   }
 
   CAsyncAction(const CAsyncAction&) = delete;
@@ -118,12 +116,12 @@ class CAsyncAction {
   }
 
   // True on the worker thread (inside a run of the action).
-  bool IsWorkerThread() const noexcept { return m_thread.get_id() == std::this_thread::get_id(); }
+  bool IsWorkerThread() const noexcept { return m_thread.IsCurrent(); }
 
  private:
   using State = AsyncActionDetail::AsyncActionState<Action>;
 
-  static void ThreadLoop(std::shared_ptr<State> state, AsyncActionDetail::Nanoseconds initialDelay) noexcept {
+  static void ThreadLoop(const std::shared_ptr<State>& state, AsyncActionDetail::Nanoseconds initialDelay) noexcept {
     KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"AsyncAction thread");
     ::EnterCriticalSection(&state->lock);
     const AsyncActionDetail::Clock::time_point start = AsyncActionDetail::Clock::now();
@@ -159,5 +157,5 @@ class CAsyncAction {
   }
 
   std::shared_ptr<State> m_state;
-  std::thread m_thread;
+  CModuleThread m_thread;
 };

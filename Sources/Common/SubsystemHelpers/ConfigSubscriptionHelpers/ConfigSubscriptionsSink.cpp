@@ -4,6 +4,7 @@
 
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "logging/CatchSite.h"
 #include "logging/FunctionTracer.h"
 #include "logging/LogStatement.h"
 #include "module/ComponentObject.h"
@@ -34,12 +35,9 @@ void PublishBatches(std::multimap<GUID, NodeModifyUtils::TNodeModification, Guid
     if (callbacks.IsClosed()) return;
     try {
       callbacks.InvokeModifications(id, std::move(records));
-    } catch (const HRES& failure) {
-      KLOG_WARN(L"Config modify callback returned error " << failure);
-    } catch (const std::bad_alloc&) {
-      KLOG_WARN(L"Config modify callback returned error " << HRES(E_OUTOFMEMORY));
     } catch (...) {
-      KLOG_WARN(L"Config modify callback returned error " << HRES(E_UNEXPECTED));
+      const HRES failure = CurrentFailure();
+      KLOG_WARN(L"Config modify callback returned error " << failure);
     }
   }
 }
@@ -88,24 +86,17 @@ HRESULT CConfigSubscriptionsSink::OnTriggered(IDXModifySubscription* subscriptio
     }
 
     std::lock_guard guard(m_lock);
+    // Closed: no publication will ever hand these over, so none is kept (a
+    // server that refused the removal would otherwise fill memory).
+    if (m_closed) return S_OK;
     KLOG_DBG3(L"DatabaseManagement config subscription with id " << BracedId(id) << L" triggered");
     // Records read before a failure stay pending.
     NodeModifyUtils::ForEachModification(modifications, [&](NodeModifyUtils::TNodeModification&& record) {
       m_pending.emplace_hint(m_pending.upper_bound(id), id, std::move(record));
     });
     return S_OK;
-  } catch (const HRES& failure) {
-    KLOG_ERR(L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered" << L" failed: " << failure);
-    return PublishErrorInfo(failure);
-  } catch (const std::bad_alloc&) {
-    const HRES failure(E_OUTOFMEMORY);
-    KLOG_ERR(L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered" << L" failed: " << failure);
-    return PublishErrorInfo(failure);
-  } catch (...) {
-    const HRES failure(E_UNEXPECTED);
-    KLOG_ERR(L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered" << L" failed: " << failure);
-    return PublishErrorInfo(failure);
   }
+  KCATCH_RETURN(L"CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered")
 }
 
 void CConfigSubscriptionsSink::IntPublishModifications() {
@@ -127,9 +118,12 @@ void CConfigSubscriptionsSink::Close() noexcept {
   } catch (...) {
   }
   std::unique_ptr<CAsyncAction<>> publisher;
+  PendingMap dropped;
   {
     std::lock_guard guard(m_lock);
+    m_closed = true;
     publisher = std::move(m_publisher);
+    dropped.swap(m_pending);
   }
   // Stops and joins; on the publisher's own thread (closed from a callback
   // of a publication) the thread ends by itself after this run.

@@ -68,6 +68,8 @@ class CConfigSubscriptionsSink : public CComponentRoot, public IConfigModifyCall
   // progress; shared with a publication that is running.
   std::shared_ptr<SinkCallbacks> m_callbacks;
   std::recursive_mutex m_lock;
+  // Set by Close under the lock: later ordinary notifications are dropped.
+  bool m_closed = false;
   // Last member: destroyed (stopped and joined) first.
   std::unique_ptr<CAsyncAction<>> m_publisher;
 };

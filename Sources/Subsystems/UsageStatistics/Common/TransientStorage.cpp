@@ -104,19 +104,21 @@ void CTransientStorage::DeleteStorageFile() noexcept {
   KLOG_DBG(L"Failed deleting pending activity frames file " << m_path << L" due to" << failure);
 }
 
-void CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
+bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
   try {
     if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(::DeleteFileW(m_path.c_str())));
-    if (frames.empty()) return;
+    if (frames.empty()) return true;
     if (m_path.empty()) {
       KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
-      return;
+      return true;
     }
     Store(frames);
     KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames accumulated in transient storage");
+    return true;
   } catch (...) {
     const HRES failure = CurrentFailure();
     KLOG_WARN(L"Failed storing pending activity frames to file " << m_path << L" due to" << failure);
+    return false;
   }
 }
 

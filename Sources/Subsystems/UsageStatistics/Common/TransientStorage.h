@@ -35,7 +35,9 @@ class CTransientStorage {
   // (and a leftover temporary file of an interrupted store). Never raises.
   void ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept;
   // Deletes an old file, then writes frames (encrypting their attributes in place) atomically. Never raises.
-  void ExportPending(std::vector<DXNodePtr>& frames) noexcept;
+  // True when nothing is left to do: the frames are in the file, or there were none, or no path is set
+  // (they were dropped, as logged); false when the store failed (logged at WARN).
+  bool ExportPending(std::vector<DXNodePtr>& frames) noexcept;
 
   // The decrypted frames of a storage file, without deleting it; raises HRX on failure.
   // For operators' tools (kestrova-host --show-pending).

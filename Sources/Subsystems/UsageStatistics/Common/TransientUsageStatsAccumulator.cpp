@@ -2,6 +2,7 @@
 
 #include "UsageStatisticsSwitch.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
@@ -56,9 +57,12 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
 
   try {
     Subscribe();
-    m_worker = std::thread(&CTransientUsageStatsAccumulator::WorkerLoop, this);
+    m_nextCycle = (Clock::now() + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
+    m_worker = CModuleThread([this] { WorkerLoop(); });
   } catch (...) {
     Unsubscribe();
+    // The file was deleted when it was read: its frames go back into it.
+    RestoreToFile();
     throw;
   }
 }
@@ -85,6 +89,11 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
     KLOG_WARN(L"SendIntervalSec " << m_sendIntervalSec << L" is below 1 second; 1 second is used");
     m_sendIntervalSec = 1;
   }
+  if (m_sendIntervalSec > kMaxSendIntervalSec) {
+    KLOG_WARN(L"SendIntervalSec " << m_sendIntervalSec << L" is above the maximum of " << kMaxSendIntervalSec
+                                  << L" seconds (365 days); " << kMaxSendIntervalSec << L" seconds is used");
+    m_sendIntervalSec = kMaxSendIntervalSec;
+  }
 }
 
 void CTransientUsageStatsAccumulator::Subscribe() {
@@ -109,8 +118,22 @@ void CTransientUsageStatsAccumulator::Unsubscribe() noexcept {
   if (m_sink) CfgSubscriptionsHelpers::CloseSink(m_sink.Get());
 }
 
+void CTransientUsageStatsAccumulator::RestoreToFile() noexcept {
+  try {
+    std::vector<DXNodePtr> frames;
+    {
+      std::lock_guard queueLock(m_queueLock);
+      frames.assign(m_queue.begin(), m_queue.end());
+    }
+    if (!frames.empty() && m_storage) m_storage->ExportPending(frames);
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Failed storing pending activity frames to file " << m_transientStoragePath << L" due to" << failure);
+  }
+}
+
 void CTransientUsageStatsAccumulator::StoreFrame(const DXNodePtr& frame) {
-  if (!m_enabled.load()) return;
+  if (!frame || !m_enabled.load()) return;
   std::lock_guard queueLock(m_queueLock);
   // Checked under the lock: Stop copies the queue for the file under it too,
   // so a frame is either in that copy or discarded, never left behind.
@@ -133,8 +156,7 @@ void CTransientUsageStatsAccumulator::LogDroppedFrames() {
   if (dropped != 0) KLOG_WARN(dropped << L" Usage statistics frames dropped: queue limit reached");
 }
 
-void CTransientUsageStatsAccumulator::Stop() {
-  std::lock_guard stopCall(m_stopCall);
+void CTransientUsageStatsAccumulator::EndWorker() {
   // Set before the worker lock is taken: a sending pass in progress sees it
   // at its next frame and hands the rest back, so a stop waits for one
   // request at most, not for a whole pass against a slow service.
@@ -143,45 +165,103 @@ void CTransientUsageStatsAccumulator::Stop() {
     std::lock_guard workerLock(m_workerLock);
     m_wakeUp.notify_all();
   }
-  if (m_worker.joinable()) m_worker.join();
+  m_worker.Join();
+}
+
+void CTransientUsageStatsAccumulator::Stop() {
+  std::lock_guard stopCall(m_stopCall);
+  // The file a completed Stop left is the one to keep: a second run would
+  // delete it, decrypt and re-encrypt every value and write it again.
+  if (m_stopped && !m_storeFailed) return;
+  EndWorker();
+  m_stopped = true;
   if (!m_storage) return;
 
-  // Second handles: the queue keeps its frames, so that a second Stop
-  // writes the same file instead of deleting it.
+  // Second handles: the queue keeps its frames, so that a failed store can
+  // be tried again by a later Stop.
   std::vector<DXNodePtr> frames;
   {
     std::lock_guard queueLock(m_queueLock);
     frames.assign(m_queue.begin(), m_queue.end());
   }
-  m_storage->ExportPending(frames);
+  m_storeFailed = !m_storage->ExportPending(frames);
+}
+
+CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeUndelivered() {
+  std::lock_guard stopCall(m_stopCall);
+  Handover handover;
+  if (m_stopped) return handover;
+  EndWorker();
+  m_stopped = true;
+  handover.nextCycle = Clock::time_point(Clock::duration(m_nextCycle.load()));
+  std::lock_guard queueLock(m_queueLock);
+  handover.frames.reserve(m_queue.size());
+  std::move(m_queue.begin(), m_queue.end(), std::back_inserter(handover.frames));
+  m_queue.clear();
+  return handover;
+}
+
+void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
+  {
+    std::lock_guard queueLock(m_queueLock);
+    if (m_stopping.load()) ThrowHr(E_UNEXPECTED);  // never: adopted right after construction
+    std::move(handover.frames.begin(), handover.frames.end(), std::back_inserter(m_queue));
+    if (m_maxQueuedFrames != 0) EnforceQueueBound();
+  }
+  handover.frames.clear();
+  // Earlier only: a wait already shorter stays as it is.
+  const Clock::rep due = handover.nextCycle.time_since_epoch().count();
+  Clock::rep current = m_nextCycle.load();
+  while (due < current && !m_nextCycle.compare_exchange_weak(current, due)) {
+  }
+  {
+    // Taken only when free: a worker that holds it is inside a cycle, and
+    // reads the new time before its next wait.
+    std::unique_lock workerLock(m_workerLock, std::try_to_lock);
+    m_wakeUp.notify_all();
+  }
+  LogDroppedFrames();
 }
 
 void CTransientUsageStatsAccumulator::SetEnabled(bool value) { Detail::SetSwitchFlag(m_enabled, value); }
 
+void CTransientUsageStatsAccumulator::WaitForNextCycle(std::unique_lock<std::mutex>& workerLock) {
+  while (!m_stopping.load()) {
+    const Clock::time_point due{Clock::duration(m_nextCycle.load())};
+    if (Clock::now() >= due) return;
+    m_wakeUp.wait_until(workerLock, due);
+  }
+}
+
 void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
-  const auto interval = std::chrono::seconds(m_sendIntervalSec);
   while (!m_stopping.load()) {
     std::unique_lock workerLock(m_workerLock);
-    m_wakeUp.wait_for(workerLock, interval, [this] { return m_stopping.load(); });
+    WaitForNextCycle(workerLock);
     try {
       TakeOver();
       SendPending();
-    } catch (const HRX& failure) {
-      KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
     } catch (...) {
-      KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: unexpected exception");
+      const HRES failure = CurrentFailure();
+      KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
     }
+    // The interval runs from the end of this cycle.
+    m_nextCycle = (Clock::now() + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
     LogDroppedFrames();
   }
 
   // A stop that took the worker lock right after a cycle finds the frames
   // that cycle kept: they go to the queue, behind it, so the file gets them.
-  std::lock_guard sendLock(m_sendLock);
-  if (!m_pending.empty()) {
-    std::lock_guard queueLock(m_queueLock);
-    std::move(m_pending.begin(), m_pending.end(), std::back_inserter(m_queue));
-    m_pending.clear();
-    m_pendingCount = 0;
+  try {
+    std::lock_guard sendLock(m_sendLock);
+    if (!m_pending.empty()) {
+      std::lock_guard queueLock(m_queueLock);
+      std::move(m_pending.begin(), m_pending.end(), std::back_inserter(m_queue));
+      m_pending.clear();
+      m_pendingCount = 0;
+    }
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
   }
 }
 
@@ -196,20 +276,13 @@ void CTransientUsageStatsAccumulator::TakeOver() {
 void CTransientUsageStatsAccumulator::SendPending() {
   std::lock_guard sendLock(m_sendLock);
   std::vector<DXNodePtr> retained;
+  // Reserved up front: keeping a frame can then never fail half-way through
+  // the pass, which would leave frames already delivered in the list.
+  retained.reserve(m_pending.size());
   size_t next = 0;
   for (; next < m_pending.size(); ++next) {
     if (m_stopping.load()) break;
-    const DXNodePtr& frame = m_pending[next];
-    const int32_t failures = ReadFailureCounter(frame);
-    if (static_cast<uint32_t>(std::max(failures, 0)) >= m_maxSendFailures) {
-      KLOG_DBG3(L"Unsuccessful send attempts count exceeded for activity frame" << frame);
-      continue;
-    }
-    KLOG_DBG3(L"Sending usage activity frame " << frame);
-    if (SendFrame(frame)) continue;
-    KLOG_DBG3(L"Failed sending usage activity frame " << frame);
-    frame.SetInt64(kFailureCounter, static_cast<int64_t>(failures) + 1);
-    retained.push_back(frame);
+    if (SendOrRetain(m_pending[next])) retained.push_back(m_pending[next]);
   }
 
   if (m_stopping.load()) {
@@ -223,19 +296,50 @@ void CTransientUsageStatsAccumulator::SendPending() {
   m_pendingCount = m_pending.size();
 }
 
+bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
+  bool delivered = false;
+  try {
+    const int32_t failures = ReadFailureCounter(frame);
+    if (static_cast<uint32_t>(std::max(failures, 0)) >= m_maxSendFailures) {
+      KLOG_DBG3(L"Unsuccessful send attempts count exceeded for activity frame" << frame);
+      return false;
+    }
+    KLOG_DBG3(L"Sending usage activity frame " << frame);
+    delivered = SendFrame(frame);
+    if (delivered) return false;
+    KLOG_DBG3(L"Failed sending usage activity frame " << frame);
+    frame.SetInt64(kFailureCounter, static_cast<int64_t>(failures) + 1);
+    return true;
+  } catch (...) {
+    // This frame alone: the others of the pass go on as usual. One the
+    // service took is done; any other is tried again next cycle.
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::SendPending failed: " << failure);
+    return !delivered;
+  }
+}
+
 bool CTransientUsageStatsAccumulator::SendFrame(const DXNodePtr& frame) {
   HRESULT hr = E_FAIL;
+  DXNodePtr request;
   try {
-    const DXNodePtr request = DXNodePtr::Create(kStoreRequest, nullptr);
+    request = DXNodePtr::Create(kStoreRequest, nullptr);
     request.AddChild(frame);
     IDXNode* result = nullptr;
     hr = m_requestProcessor->ProcessRequest(request.Get(), &result);
     const DXNodePtr unread(result, DXNodePtr::Handle::Adopt);
-    // The store keeps a node's parent for as long as any handle lives: a
-    // frame left in this request could never be wrapped again for a retry.
-    request.RemoveChild(frame);
-  } catch (const HRX& failure) {
-    if (SUCCEEDED(hr)) hr = failure.Code();
+  } catch (...) {
+    // Not sent: the request could not be built.
+    hr = CurrentFailure().Code();
+  }
+  // The store keeps a node's parent for as long as any handle lives: a
+  // frame left in this request could never be wrapped again for a retry.
+  // Whatever happens here, a frame the service accepted is delivered.
+  try {
+    if (request) request.RemoveChild(frame);
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_DBG3(L"Detaching usage activity frame from its request failed: " << failure);
   }
   return SUCCEEDED(hr);
 }

@@ -7,6 +7,7 @@
 
 #include "TransientStorage.h"
 
+#include "Sources/Common/Helpers/ModuleThread.h"
 #include "Sources/General/DataEncryption/NodeEncryptorImpl.h"
 #include "module/CompPtr.h"
 #include "node/DXNodePtr.h"
@@ -14,19 +15,34 @@
 #include <Kestrova/HostServices.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace UsageStatistics {
 
 class CTransientUsageStatsAccumulator {
  public:
+  using Clock = std::chrono::steady_clock;
+
+  // Longest "SendIntervalSec" (365 days): a larger value is saturated to it,
+  // with a WARN, so that the worker's deadline can neither wrap nor turn
+  // negative (a "never" written as INT64_MAX).
+  static constexpr int64_t kMaxSendIntervalSec = int64_t{365} * 24 * 3600;
+
+  // The undelivered frames of a running accumulator, taken over by its
+  // successor without a trip through the file, and when its next sending
+  // cycle was due, so that the successor keeps the cadence.
+  struct Handover {
+    std::vector<DXNodePtr> frames;
+    Clock::time_point nextCycle{};
+  };
+
   // settings: the maintainer's "TransientStorage" node. Raises on failure,
   // leaving no thread running and no subscription behind.
   CTransientUsageStatsAccumulator(const CompPtr<IDXRequestProcessor>& requestProcessor, const DXNodePtr& settings);
@@ -35,11 +51,20 @@ class CTransientUsageStatsAccumulator {
   CTransientUsageStatsAccumulator& operator=(const CTransientUsageStatsAccumulator&) = delete;
 
   // Queues the frame (shared, not copied) while enabled and not stopping;
-  // discards it otherwise. Takes only the queue lock.
+  // discards it otherwise, and ignores a null frame. Takes only the queue lock.
   void StoreFrame(const DXNodePtr& frame);
   // Ends the worker and writes every undelivered frame to the transient
-  // storage file. May run more than once; later runs write the same file.
+  // storage file. A later Stop finds that done and keeps the file as it is;
+  // only a store that failed is tried again.
   void Stop();
+  // Ends the worker and hands over every undelivered frame, in send order
+  // (retained failures, then the rest); nothing goes to the file, and a later
+  // Stop writes nothing. An accumulator already stopped hands over nothing:
+  // its frames went to the file. Waits for one request in flight at most.
+  Handover TakeUndelivered();
+  // Appends a predecessor's frames to the queue (within "MaxQueuedFrames"),
+  // and brings the next sending cycle forward to the predecessor's.
+  void Adopt(Handover&& handover);
   void SetEnabled(bool value);
 
   bool IsEnabled() const noexcept { return m_enabled.load(); }
@@ -49,8 +74,16 @@ class CTransientUsageStatsAccumulator {
   void Subscribe();
   void Unsubscribe() noexcept;
   void WorkerLoop() noexcept;
+  // With the worker lock held: waits until the next cycle is due or stopping is set.
+  void WaitForNextCycle(std::unique_lock<std::mutex>& workerLock);
+  // Sets stopping, wakes the worker and waits for it to end; under m_stopCall.
+  void EndWorker();
+  // Puts the queue back into the file when construction fails after the import.
+  void RestoreToFile() noexcept;
   void TakeOver();
   void SendPending();
+  // One frame of a sending pass: true when it is kept for the next cycle.
+  bool SendOrRetain(const DXNodePtr& frame);
   // True when the service accepted the frame.
   bool SendFrame(const DXNodePtr& frame);
   // Frames beyond "MaxQueuedFrames" leave the queue, oldest first; under the queue lock.
@@ -72,7 +105,9 @@ class CTransientUsageStatsAccumulator {
   std::vector<DXNodePtr> m_pending;
   // A deque, so that the optional bound drops the oldest frames cheaply.
   std::deque<DXNodePtr> m_queue;
-  std::thread m_worker;
+  CModuleThread m_worker;
+  // When the worker's next cycle is due, in steady-clock ticks.
+  std::atomic<Clock::rep> m_nextCycle{0};
   std::condition_variable m_wakeUp;
   std::mutex m_workerLock;
   std::recursive_mutex m_queueLock;
@@ -83,8 +118,13 @@ class CTransientUsageStatsAccumulator {
   // Frames in the pending list, for the bound; written by the worker.
   std::atomic<size_t> m_pendingCount{0};
   std::atomic<uint64_t> m_droppedByBound{0};
-  // Serialises Stop with itself (Shutdown and the destructor).
+  // Serialises Stop and TakeUndelivered with each other (Shutdown, the
+  // destructor, a reconfiguration).
   std::mutex m_stopCall;
+  // Under m_stopCall: a Stop ran (or the frames were handed over), and
+  // whether its store failed, so that a later Stop tries it again.
+  bool m_stopped = false;
+  bool m_storeFailed = false;
 };
 
 }  // namespace UsageStatistics

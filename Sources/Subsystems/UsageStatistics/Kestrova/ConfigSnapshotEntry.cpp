@@ -99,6 +99,7 @@ void ApplyContent(const DXNodePtr& target, const DXNodePtr& content, bool diffMo
 // missing) to the modified node, then applies the content or the removal.
 void ApplyModification(const DXNodePtr& root, const ModificationRecord& record, bool diffMode) {
   KTRACE_SCOPE(LogSeverity::Dbg2, LogSeverity::Dbg2, L"UsageStatistics::ApplyModification");
+  const bool removal = (record.mask & CConfigSnapshotEntry::kRemoved) != 0;
   DXNodePtr parent = root;
   DXNodePtr target = root;
   std::wstring_view rest = record.relativePath;
@@ -110,17 +111,20 @@ void ApplyModification(const DXNodePtr& root, const ModificationRecord& record, 
     parent = target;
     target = parent.GetChild(name, false);
     if (!target) {
+      // Removing what the snapshot does not hold changes nothing: no typeless
+      // ancestors are made for it, which later snapshots would report.
+      if (removal && !diffMode) return;
       target = DXNodePtr::Create(name.c_str(), nullptr);
       parent.AddChild(target);
     }
   }
-  if ((record.mask & CConfigSnapshotEntry::kRemoved) == 0) {
+  if (!removal) {
     // Without content only the path is known: the nodes on it stay as they are.
     if (record.content) ApplyContent(target, record.content, diffMode);
   } else if (diffMode) {
     target.AddChild(DXNodePtr::Create(kModificationNode, nullptr));
-  } else {
-    parent.RemoveChild(target);  // the base node itself is no child of itself: the store refuses
+  } else if (!NodePaths::IsBaseNodePath(record.relativePath)) {
+    parent.RemoveChild(target);  // the base node itself is no child of itself: nothing to remove it from
   }
 }
 
@@ -191,13 +195,19 @@ ActivityFrameList CConfigSnapshotEntry::ProcessModification(const DXNodePtr& not
   // snapshot must still lose the node.
   const bool applicable = (mask & kRemoved) != 0 || content;
   if (mask == 0 || !applicable || !NodePaths::IsPathUnder(modifiedPath, m_basePath)) return frames;
+  const std::wstring relativePath = modifiedPath.substr(m_basePath.size());
+  // The tracked node itself removed: the snapshot has nothing to remove it
+  // from. Its frames report the removal; snapshot and status stay.
+  if ((mask & kRemoved) != 0 && NodePaths::IsBaseNodePath(relativePath)) return frames;
+
+  // The snapshot first: a failed status write must not leave it behind the
+  // configuration, or every later diff and snapshot would report the old one.
+  IntApplyModification({relativePath, mask, content});
 
   m_lastModifiedBy = subject;
   const DXNodePtr status = MakeStatusNode();
   status.SetString(kLastModifiedBy, m_lastModifiedBy);
   WriteStatus(status);
-
-  IntApplyModification({modifiedPath.substr(m_basePath.size()), mask, content});
   return frames;
 }
 

@@ -3,6 +3,7 @@
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
+#include "logging/CatchSite.h"
 #include "logging/LogStatement.h"
 #include "module/HostInstance.h"
 #include "node/NodePaths.h"
@@ -54,16 +55,24 @@ std::chrono::nanoseconds SnapshotPeriod(int64_t intervalHours) {
     }
     KLOG_WARN(L"Ignoring the test setting TestSnapshotsIntervalSec: " << text);
   }
-  return std::chrono::hours(static_cast<int32_t>(intervalHours));
+  return CConfigSnapshotsMaintainer::PassPeriod(intervalHours);
 }
 }  // namespace
 
+std::chrono::nanoseconds CConfigSnapshotsMaintainer::PassPeriod(int64_t intervalHours) noexcept {
+  const auto hours = static_cast<int32_t>(intervalHours);
+  if (hours <= 0) return std::chrono::nanoseconds::zero();
+  return std::chrono::hours(hours) + std::chrono::seconds(1);
+}
+
 HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode* settings) {
+  std::lock_guard lifecycle(m_lifecycleLock);
   try {
     if (settings == nullptr) ThrowHr(E_POINTER);
     ConfigureSteps(DXNodePtr(settings, DXNodePtr::Handle::Duplicate));
     return S_OK;
-  } catch (const HRX& failure) {
+  } catch (...) {
+    const HRES failure = CurrentFailure();
     // Whatever the steps before the failure started is stopped first.
     Shutdown();
     KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::Configure failed: " << failure);
@@ -72,7 +81,7 @@ HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode* settings) {
 }
 
 void CConfigSnapshotsMaintainer::ConfigureSteps(const DXNodePtr& settings) {
-  m_statusRootPath = settings.GetString(L"SnapshotStatusesCfgPath");
+  const std::wstring statusRootPath = settings.GetString(L"SnapshotStatusesCfgPath");
   settings.GetInt64(L"SinkIntervalSec");
 
   const auto serviceClient = GetNamedInstance<IDXServiceClient>(Kestrova::HostNames::ServiceClient);
@@ -81,16 +90,19 @@ void CConfigSnapshotsMaintainer::ConfigureSteps(const DXNodePtr& settings) {
                                      requestProcessor.PutVoid());
 
   const DXNodePtr storageSettings = settings.GetChild(L"TransientStorage");
-  // The old accumulator writes its frames to the file before the new one
-  // reads it back.
-  m_accumulator.reset();
-  m_accumulator = std::make_unique<CTransientUsageStatsAccumulator>(requestProcessor, storageSettings);
+  ReplaceAccumulator(std::make_unique<CTransientUsageStatsAccumulator>(requestProcessor, storageSettings));
 
-  m_toggle = Detail::CUsageStatisticsToggler::Create();
+  const std::shared_ptr<Detail::CUsageStatisticsToggler> previousToggle =
+      m_toggle.exchange(Detail::CUsageStatisticsToggler::Create());
+  if (previousToggle) previousToggle->Stop();
 
   const auto proxy = GetNamedInstance<IComponentObject>(Kestrova::HostNames::ConfigServerProxy, IID_IDXConfigServer);
   const CompPtr<IDXConfigServerComponent> server = CfgSubscriptionsHelpers::GetConfigServerComponent(proxy.Get());
-  AddEntries(settings.GetChild(L"ConfigSnapshots"), server);
+  {
+    std::lock_guard lock(m_lock);
+    m_statusRootPath = statusRootPath;
+  }
+  AddEntries(settings.GetChild(L"ConfigSnapshots"), statusRootPath, server);
 
   const int64_t intervalHours = settings.GetInt64(L"SendSnapshotsIntervalHours");
   // Negative periods would run passes back to back; larger ones overflow
@@ -101,11 +113,28 @@ void CConfigSnapshotsMaintainer::ConfigureSteps(const DXNodePtr& settings) {
                                                       [this] { SnapshotPass(); });
 }
 
-void CConfigSnapshotsMaintainer::AddEntries(const DXNodePtr& snapshots,
+void CConfigSnapshotsMaintainer::ReplaceAccumulator(std::unique_ptr<CTransientUsageStatsAccumulator> accumulator) {
+  // The new one is fully built (it has read the file) before the old one is
+  // touched: a failure leaves the old one running with all its frames.
+  {
+    std::lock_guard lock(m_lock);
+    // In memory: the frames keep their clear values and counters, and the
+    // reconfiguration costs no data protection call, whatever the backlog.
+    // A predecessor already stopped wrote its frames to the file, which the
+    // new one has just read.
+    if (m_accumulator) accumulator->Adopt(m_accumulator->TakeUndelivered());
+    m_accumulator.swap(accumulator);
+  }
+  // The predecessor goes outside the lock: it removes its subscription and,
+  // having handed everything over, writes nothing.
+  accumulator.reset();
+}
+
+void CConfigSnapshotsMaintainer::AddEntries(const DXNodePtr& snapshots, const std::wstring& statusRootPath,
                                             const CompPtr<IDXConfigServerComponent>& server) {
   snapshots.ForEachChild([&](const DXNodePtr& child) {
     if (child.GetType() != kEntryType) return;
-    auto entry = std::make_unique<CConfigSnapshotEntry>(child, m_statusRootPath, server);
+    auto entry = std::make_unique<CConfigSnapshotEntry>(child, statusRootPath, server);
     // A second Configure may meet the running snapshot pass of the first.
     std::lock_guard lock(m_lock);
     const std::wstring basePath = entry->BasePath();
@@ -113,7 +142,10 @@ void CConfigSnapshotsMaintainer::AddEntries(const DXNodePtr& snapshots,
   });
 }
 
-bool CConfigSnapshotsMaintainer::StatisticsEnabled() const noexcept { return m_toggle && m_toggle->IsEnabled(); }
+bool CConfigSnapshotsMaintainer::StatisticsEnabled() const noexcept {
+  const std::shared_ptr<Detail::CUsageStatisticsToggler> toggle = m_toggle.load();
+  return toggle && toggle->IsEnabled();
+}
 
 void CConfigSnapshotsMaintainer::StoreFrames(const ActivityFrameList& frames) {
   if (!m_accumulator) return;
@@ -137,24 +169,31 @@ HRESULT CConfigSnapshotsMaintainer::ProcessUsageActivity(IDXNode* notification) 
     }
     if (!matched) ThrowHr(HrFromWin32(ERROR_INVALID_DATA));
     return S_OK;
-  } catch (const HRX& failure) {
-    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::ProcessUsageActivity failed: " << failure);
-    return PublishErrorInfo(failure);
   }
+  KCATCH_RETURN(L"UsageStatistics::CConfigSnapshotsMaintainer::ProcessUsageActivity")
 }
 
-void CConfigSnapshotsMaintainer::SnapshotPass() {
+void CConfigSnapshotsMaintainer::SnapshotPass() noexcept {
   if (!StatisticsEnabled()) return;
   std::lock_guard lock(m_lock);
   const auto now = std::chrono::system_clock::now();
   for (const auto& [basePath, entry] : m_entries) {
-    ActivityFrameList frames;
     try {
-      if (entry->IsSnapshotDue(now)) entry->CreateSnapshot(now, frames);
+      ActivityFrameList frames;
+      try {
+        if (entry->IsSnapshotDue(now)) entry->CreateSnapshot(now, frames);
+      } catch (...) {
+        // Frames resolved before a failed status write are still reported,
+        // below; the failure is the entry's.
+        const HRES failure = CurrentFailure();
+        KLOG_ERR(L"Snapshot creation for entry "
+                 << ValueFormats::GuidToString(entry->Id(), ValueFormats::GuidForm::Braced) << L" failed due to "
+                 << failure);
+      }
+      // Each frame once: a hand-over that fails part-way is not repeated.
       StoreFrames(frames);
-    } catch (const HRX& failure) {
-      // Frames resolved before a failed status write are still reported.
-      StoreFrames(frames);
+    } catch (...) {
+      const HRES failure = CurrentFailure();
       KLOG_ERR(L"Snapshot creation for entry "
                << ValueFormats::GuidToString(entry->Id(), ValueFormats::GuidForm::Braced) << L" failed due to "
                << failure);
@@ -163,8 +202,9 @@ void CConfigSnapshotsMaintainer::SnapshotPass() {
 }
 
 HRESULT CConfigSnapshotsMaintainer::Shutdown() {
+  std::lock_guard lifecycle(m_lifecycleLock);
   try {
-    if (m_toggle) m_toggle->Stop();
+    if (const std::shared_ptr<Detail::CUsageStatisticsToggler> toggle = m_toggle.load()) toggle->Stop();
     if (m_snapshotAction) m_snapshotAction->Stop();
     // Under the lock, so that a snapshot pass or a notification in progress
     // hands its frames over before the accumulator writes the file.
@@ -172,10 +212,8 @@ HRESULT CConfigSnapshotsMaintainer::Shutdown() {
     if (m_accumulator) m_accumulator->Stop();
     m_entries.clear();
     return S_OK;
-  } catch (const HRX& failure) {
-    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::Shutdown failed: " << failure);
-    return PublishErrorInfo(failure);
   }
+  KCATCH_RETURN(L"UsageStatistics::CConfigSnapshotsMaintainer::Shutdown")
 }
 
 void CConfigSnapshotsMaintainer::FinalRelease() { m_snapshotAction.reset(); }

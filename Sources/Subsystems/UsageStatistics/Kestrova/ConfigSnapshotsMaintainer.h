@@ -9,6 +9,8 @@
 #include "Sources/Subsystems/UsageStatistics/Common/UsageStatisticsToggler.h"
 #include "module/ComponentRoot.h"
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +30,14 @@ class CConfigSnapshotsMaintainer : public CComponentRoot,
 
   // Longest snapshot period whose nanoseconds fit a signed 64-bit count.
   static constexpr int64_t kMaxSnapshotIntervalHours = 2562047;
+
+  // The wait between two snapshot passes for "SendSnapshotsIntervalHours"
+  // hours: the hours and one second more, 0 for none. A pass's "now" is read
+  // at its start, the wait runs from its end, and an entry is due only when
+  // strictly more whole seconds than its interval have passed: without the
+  // extra second an entry whose interval equals the period would always be
+  // found a second short and snapshot every other pass.
+  static std::chrono::nanoseconds PassPeriod(int64_t intervalHours) noexcept;
   // Path elements of the modified node plus levels of content below it: the
   // configuration store holds nothing deeper, and the entries copy what they
   // are given into their snapshots.
@@ -48,15 +58,25 @@ class CConfigSnapshotsMaintainer : public CComponentRoot,
   using SnapshotAction = CAsyncAction<std::function<void()>>;
 
   void ConfigureSteps(const DXNodePtr& settings);
-  void AddEntries(const DXNodePtr& snapshots, const CompPtr<IDXConfigServerComponent>& server);
+  // A new accumulator takes over the frames of the one it replaces, under the lock.
+  void ReplaceAccumulator(std::unique_ptr<CTransientUsageStatsAccumulator> accumulator);
+  void AddEntries(const DXNodePtr& snapshots, const std::wstring& statusRootPath,
+                  const CompPtr<IDXConfigServerComponent>& server);
   bool StatisticsEnabled() const noexcept;
+  // Under the lock. Each frame is handed over once; a failure raises.
   void StoreFrames(const ActivityFrameList& frames);
-  void SnapshotPass();
+  void SnapshotPass() noexcept;
 
+  // Serialises Configure and Shutdown with each other (a host may call them
+  // on any thread); taken before m_lock, never by notifications or passes.
+  std::recursive_mutex m_lifecycleLock;
   std::recursive_mutex m_lock;
   std::wstring m_statusRootPath;
+  // Replaced under m_lock only: every user of it holds that lock.
   std::unique_ptr<CTransientUsageStatsAccumulator> m_accumulator;
-  std::shared_ptr<Detail::CUsageStatisticsToggler> m_toggle;
+  // Read without a lock by notifications and passes: a reader keeps the
+  // toggle it loaded alive while a reconfiguration replaces it.
+  std::atomic<std::shared_ptr<Detail::CUsageStatisticsToggler>> m_toggle;
   std::unique_ptr<SnapshotAction> m_snapshotAction;
   std::unordered_map<std::wstring, std::unique_ptr<CConfigSnapshotEntry>> m_entries;
 };

@@ -4,6 +4,7 @@
 
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "logging/CatchSite.h"
 #include "logging/FunctionTracer.h"
 #include "node/NodeDump.h"
 
@@ -19,10 +20,8 @@ HRESULT CUsageActivityItemsResolver::Initialize(IDXNode* configuration) {
     // failing one stay in use.
     node.ForEachChild([&](const DXNodePtr& child) { m_entries.push_back(MakeActivityEntry(child)); });
     return S_OK;
-  } catch (const HRX& failure) {
-    KLOG_ERR(L"UsageStatistics::CUsageActivityItemsResolver::Initialize failed: " << failure);
-    return PublishErrorInfo(failure);
   }
+  KCATCH_RETURN(L"UsageStatistics::CUsageActivityItemsResolver::Initialize")
 }
 
 HRESULT CUsageActivityItemsResolver::ResolveActivityItems(IDXNode* source, IDXNode** container) {
@@ -36,10 +35,8 @@ HRESULT CUsageActivityItemsResolver::ResolveActivityItems(IDXNode* source, IDXNo
     }
     *container = result.Detach();
     return S_OK;
-  } catch (const HRX& failure) {
-    KLOG_ERR(L"UsageStatistics::CUsageActivityItemsResolver::ResolveActivityItems failed: " << failure);
-    return PublishErrorInfo(failure);
   }
+  KCATCH_RETURN(L"UsageStatistics::CUsageActivityItemsResolver::ResolveActivityItems")
 }
 
 }  // namespace UsageStatistics

@@ -151,6 +151,13 @@ void SettingsChecker::CheckStorage(const DXNodePtr& storage, const std::wstring&
       m_report.AddWarning(path, Quoted(read.name),
                           std::to_wstring(value.number) + L" seconds is below 1; the accumulator takes 1");
     }
+    if (read.name == std::wstring_view(L"SendIntervalSec") &&
+        value.number > CTransientUsageStatsAccumulator::kMaxSendIntervalSec) {
+      const std::wstring maximum = std::to_wstring(CTransientUsageStatsAccumulator::kMaxSendIntervalSec);
+      m_report.AddWarning(path, Quoted(read.name),
+                          std::to_wstring(value.number) + L" seconds is above the maximum of " + maximum +
+                              L" (365 days); the accumulator takes " + maximum);
+    }
     if (read.name == std::wstring_view(L"MaxSendFailures") && value.number < 0) {
       m_report.AddWarning(path, Quoted(read.name),
                           std::to_wstring(value.number) + L" is negative; the accumulator takes it as " +
