@@ -14,6 +14,7 @@
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <set>
 #include <string>
@@ -351,6 +352,154 @@ TEST_F(AccumulatorTest, IntervalBelowOneSecondIsRaisedToOne) {
   ASSERT_TRUE(m_services.WaitForFrames(1));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(m_services.ServiceCalls(), 1u) << "no cycles back to back";
+}
+
+// A value beyond the worker's deadline range (7.5 * 10^9 s wrapped it, and
+// INT64_MAX made the wait negative, so cycles ran back to back) is saturated.
+TEST_F(AccumulatorTest, IntervalAboveTheMaximumIsSaturated) {
+  for (const int64_t interval : {int64_t{7'500'000'000}, std::numeric_limits<int64_t>::max()}) {
+    SCOPED_TRACE(interval);
+    ScopedCapture capture;
+    Options options;
+    options.sendIntervalSec = interval;
+    const uint32_t callsBefore = m_services.ServiceCalls();
+    auto accumulator = Make(options);
+    EXPECT_TRUE(AnyLineContains(capture.Lines(), L"SendIntervalSec " + std::to_wstring(interval) +
+                                                     L" is above the maximum of 31536000 seconds"));
+    accumulator->StoreFrame(Frame(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(m_services.ServiceCalls(), callsBefore) << "no cycle before the (saturated) interval";
+    accumulator->Stop();
+    EXPECT_EQ(Sequences(StoredFrames()), (std::vector<int64_t>{1}));
+    accumulator.reset();
+    ASSERT_TRUE(::DeleteFileW(StoragePath().c_str()));
+  }
+}
+
+// A Stop after a completed Stop finds nothing new to write: it neither
+// deletes the file the first one left nor writes it again.
+TEST_F(AccumulatorTest, SecondStopKeepsTheFileOfTheFirst) {
+  m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+  auto accumulator = Make();
+  accumulator->StoreFrame(Frame(1));
+  accumulator->Stop();
+  ASSERT_TRUE(StorageExists());
+  const std::string first = StorageBytes();
+  accumulator->Stop();
+  EXPECT_EQ(StorageBytes(), first);
+  // As the next start does: the file read and gone. No later Stop brings it back.
+  ASSERT_TRUE(::DeleteFileW(StoragePath().c_str()));
+  accumulator.reset();
+  EXPECT_FALSE(StorageExists()) << "the destructor's Stop wrote the frames again";
+}
+
+// Frames restored from the file live only in the queue while the accumulator
+// is built: a construction that fails after the import puts them back.
+TEST_F(AccumulatorTest, RestoredFramesGoBackToTheFileWhenConstructionFails) {
+  m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+  {
+    auto accumulator = Make();
+    for (int64_t sequence = 1; sequence <= 3; ++sequence) accumulator->StoreFrame(Frame(sequence));
+  }
+  ASSERT_EQ(Sequences(StoredFrames()), (std::vector<int64_t>{1, 2, 3}));
+  for (const CLOperation failing : {CLOp_ConfigSubscribe, CLOp_SubscriptionActivate}) {
+    SCOPED_TRACE(static_cast<int>(failing));
+    m_services.SetServerFault(failing, CLFault_Always, 0, E_ACCESSDENIED);
+    EXPECT_EQ(HresultOf([&] { Make(); }), E_ACCESSDENIED);
+    m_services.ClearFaults();
+    EXPECT_EQ(Sequences(StoredFrames()), (std::vector<int64_t>{1, 2, 3}));
+  }
+  m_services.ClearFaults();
+  auto accumulator = Make();
+  ASSERT_TRUE(m_services.WaitForFrames(3));
+  EXPECT_EQ(Sequences(m_services.Frames()), (std::vector<int64_t>{1, 2, 3}));
+}
+
+// A frame that cannot be sent (one held by another parent cannot be wrapped
+// in a request) and a null one affect only themselves: the others of the
+// same passes are delivered once each.
+TEST_F(AccumulatorTest, AFailingFrameAffectsOnlyItself) {
+  auto accumulator = Make();
+  const DXNodePtr holder = DXNodePtr::Create(L"Holder", nullptr);
+  const DXNodePtr held = Frame(99);
+  holder.AddChild(held);
+  accumulator->StoreFrame(Frame(1));
+  accumulator->StoreFrame(DXNodePtr());
+  accumulator->StoreFrame(held);
+  accumulator->StoreFrame(Frame(2));
+  ASSERT_TRUE(m_services.WaitForFrames(2));
+  accumulator->StoreFrame(Frame(3));
+  ASSERT_TRUE(m_services.WaitForFrames(3));
+  // Three cycles at most for the held frame, then it is dropped.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  EXPECT_EQ(Sequences(m_services.Frames()), (std::vector<int64_t>{1, 2, 3}));
+  accumulator->Stop();
+  EXPECT_FALSE(StorageExists()) << "the held frame was dropped after its failures";
+}
+
+// A service that takes the frame out of its request itself: detaching it
+// afterwards fails, and the frame is delivered all the same, once.
+class DetachingService final : public IDXRequestProcessor {
+ public:
+  uint32_t AddRef() override { return ++m_references; }
+  uint32_t Release() override {
+    const uint32_t remaining = --m_references;
+    if (remaining == 0) delete this;
+    return remaining;
+  }
+  HRESULT QueryInterface(const GUID&, void**) override { return E_NOINTERFACE; }
+  HRESULT ProcessRequest(IDXNode* request, IDXNode** result) override {
+    *result = nullptr;
+    const DXNodePtr node(request, DXNodePtr::Handle::Duplicate);
+    node.RemoveChild(node.GetChild(0u));
+    ++m_calls;
+    return S_OK;
+  }
+  std::atomic<uint32_t> m_calls{0};
+
+ private:
+  std::atomic<uint32_t> m_references{1};
+};
+
+TEST_F(AccumulatorTest, AcceptedFrameIsDeliveredEvenWhenItsRequestCannotBeUndone) {
+  const CompPtr<DetachingService> service(new DetachingService, false);
+  auto accumulator = std::make_unique<CTransientUsageStatsAccumulator>(CompPtr<IDXRequestProcessor>(service.Get()),
+                                                                       Settings());
+  accumulator->StoreFrame(Frame(1));
+  ASSERT_TRUE(WaitUntil([&] { return service->m_calls.load() >= 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(service->m_calls.load(), 1u) << "a delivered frame was sent again";
+  accumulator->Stop();
+  EXPECT_FALSE(StorageExists());
+}
+
+// A successor takes the undelivered frames in memory, in send order, and
+// keeps the predecessor's cadence; neither writes a file.
+TEST_F(AccumulatorTest, HandoverPassesFramesInOrderWithoutTheFile) {
+  m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+  Options options;
+  options.maxSendFailures = 100;
+  auto predecessor = Make(options);
+  predecessor->StoreFrame(Frame(1));
+  predecessor->StoreFrame(Frame(2));
+  ASSERT_TRUE(WaitUntil([&] { return m_services.ServiceCalls() >= 2; }));
+  predecessor->StoreFrame(Frame(3));
+  Options slow = options;
+  slow.sendIntervalSec = 3600;
+  auto successor = Make(slow);
+  CTransientUsageStatsAccumulator::Handover handover = predecessor->TakeUndelivered();
+  EXPECT_EQ(Sequences(handover.frames), (std::vector<int64_t>{3, 1, 2}));
+  m_services.ClearFaults();
+  successor->Adopt(std::move(handover));
+  EXPECT_TRUE(predecessor->TakeUndelivered().frames.empty()) << "handed over once";
+  predecessor.reset();
+  EXPECT_FALSE(StorageExists());
+  // The predecessor's cycle was due within a second: the successor's hour-long interval does not delay them.
+  ASSERT_TRUE(m_services.WaitForFrames(3, 3000));
+  EXPECT_EQ(Sequences(m_services.Frames()), (std::vector<int64_t>{3, 1, 2}));
+  int64_t failures = 0;
+  ASSERT_TRUE(m_services.Frames()[1].TryGetInt64(L"FailureCounter", failures));
+  EXPECT_GE(failures, 1) << "counters travel with the frames";
 }
 
 // Holds the server's notification thread for a while in each call.

@@ -39,6 +39,7 @@ TEST(ClassRegistry, SecondRegistrationOfAnIdKeepsTheFirstCreator) {
 struct DestructionLog {
   int destroyed = 0;
   int finalReleases = 0;
+  uint32_t usersWhileDestroyed = 0;  // the module's count inside the implementation's destructor
 };
 
 class CProbe : public CComponentRoot, public IShutdownableComponent {
@@ -49,7 +50,10 @@ class CProbe : public CComponentRoot, public IShutdownableComponent {
   explicit CProbe(DestructionLog* log = nullptr, HRESULT postConstruct = S_OK)
       : m_log(log), m_postConstruct(postConstruct) {}
   ~CProbe() override {
-    if (m_log) ++m_log->destroyed;
+    if (m_log) {
+      ++m_log->destroyed;
+      m_log->usersWhileDestroyed = CComponentsModule::Instance().UserCount();
+    }
   }
 
   HRESULT PostConstruct() { return m_postConstruct; }
@@ -79,6 +83,9 @@ TEST(ComponentObject, LastReleaseRunsFinalReleaseThenDestroys) {
   EXPECT_EQ(object->Release(), 0u);
   EXPECT_EQ(log.finalReleases, 1);
   EXPECT_EQ(log.destroyed, 1);
+  // The module stays in use until the implementation is destroyed: a host
+  // that unloads at a count of 0 finds no destructor running.
+  EXPECT_EQ(log.usersWhileDestroyed, before + 1);
   EXPECT_EQ(module.UserCount(), before);
 }
 

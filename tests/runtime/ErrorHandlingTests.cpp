@@ -7,12 +7,19 @@
 #include "Sources/Common/ErrorHandling/ErrorMessageModules.h"
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/ErrorText.h"
+#include "logging/CatchSite.h"
 
 #include <gtest/gtest.h>
 
 #include <oleauto.h>
 
+#include <algorithm>
+#include <functional>
+#include <new>
 #include <regex>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
 #include <sstream>
 
 namespace {
@@ -151,6 +158,60 @@ TEST(PublishErrorInfo, SetsTheThreadsErrorObjectForFailuresOnly) {
   EXPECT_TRUE(::IsEqualGUID(guid, ErrorDescriptionGuid));
   ::SysFreeString(text);
   errorObject->Release();
+}
+
+// Whatever a component method or a host callback meets becomes an HRESULT:
+// the catch site maps each exception type, logs it and publishes it.
+HRESULT ThrowingMethod(const std::function<void()>& body) {
+  try {
+    body();
+    return S_OK;
+  }
+  KCATCH_RETURN(L"Test::CComponent::Method")
+}
+
+TEST(CatchSite, EveryExceptionTypeBecomesAnHresultLoggedAndPublished) {
+  struct Case {
+    const char* name;
+    std::function<void()> body;
+    HRESULT expected;
+  };
+  const Case cases[] = {
+      {"HRX", [] { ThrowHr(E_ACCESSDENIED); }, E_ACCESSDENIED},
+      {"HRES", [] { throw HRES(E_INVALIDARG); }, E_INVALIDARG},
+      {"bad_alloc", [] { throw std::bad_alloc(); }, E_OUTOFMEMORY},
+      {"system_error of a Win32 code",
+       [] { throw std::system_error(std::error_code(ERROR_ACCESS_DENIED, std::system_category())); },
+       HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+      {"system_error of an HRESULT",
+       [] { throw std::system_error(std::error_code(static_cast<int>(E_NOTIMPL), std::system_category())); },
+       E_NOTIMPL},
+      {"system_error: no thread",
+       [] { throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again)); },
+       E_OUTOFMEMORY},
+      {"system_error: permission",
+       [] { throw std::system_error(std::make_error_code(std::errc::operation_not_permitted)); }, E_ACCESSDENIED},
+      {"system_error: other errno",
+       [] { throw std::system_error(std::make_error_code(std::errc::broken_pipe)); }, E_FAIL},
+      {"runtime_error", [] { throw std::runtime_error("boom"); }, E_UNEXPECTED},
+      {"int", [] { throw 42; }, E_UNEXPECTED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScopedCapture capture;
+    ::SetErrorInfo(0, nullptr);
+    EXPECT_EQ(ThrowingMethod(c.body), c.expected);
+    const std::vector<std::wstring> lines = capture.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::wstring& line) {
+                              return line.find(L"Test::CComponent::Method failed: 0x") != std::wstring::npos;
+                            }),
+              1);
+    IErrorInfo* published = nullptr;
+    EXPECT_EQ(::GetErrorInfo(0, &published), S_OK);
+    ASSERT_NE(published, nullptr) << "the thread's error object describes the failure";
+    published->Release();
+  }
 }
 
 TEST(ReportError, TheThrownExceptionCarriesTheTextAndSuffix) {

@@ -10,7 +10,7 @@
 // frames of calls near a flip arrive at most once, nothing arrives that no
 // accepted call produced, the log holds no unexpected error, and the module
 // and ComponentsLib.dll are back to the objects they had at the start.
-#include "EveryThirdRequestFails.h"
+#include "StressScenario.h"
 #include "SwitchFlipper.h"
 
 #include "node/DXNodePtr.h"
@@ -36,17 +36,11 @@
 
 namespace {
 
-using KestrovaStress::Clock;
-using KestrovaStress::EveryThirdRequestFails;
-using KestrovaStress::SwitchFlipper;
+using namespace KestrovaStress;
 using KestrovaTest::LoadedLibrary;
 using RuntimeTest::TempDirectory;
 using namespace std::chrono_literals;
 
-constexpr wchar_t kProductSwitch[] = L"\\Veltrano\\UsageStatisticsSettings";
-constexpr wchar_t kAccumulatorSwitch[] = L"\\Stress\\AccumulatorSwitch";
-constexpr wchar_t kItemsPath[] = L"\\Stress\\Items";
-constexpr wchar_t kEntryName[] = L"{5A0E6C21-7B3D-4F19-8E42-C61D09B7A3F5}";
 constexpr HRESULT kInvalidData = HRESULT(0x8007000D);
 
 constexpr int kHostThreads = 8;
@@ -130,113 +124,6 @@ class Watchdog {
   std::thread m_thread;
 };
 
-// ComponentsLib's reference services registered as a host registers them,
-// with the service behind EveryThirdRequestFails.
-class Services {
- public:
-  Services() {
-    EXPECT_EQ(CLCreateConfigServer(nullptr, 0, m_server.Put()), S_OK);
-    EXPECT_EQ(CLCreateServiceClient(m_client.Put()), S_OK);
-    EXPECT_EQ(CLCreateUsageStatisticsService(m_service.Put()), S_OK);
-    m_failing.Attach(new EveryThirdRequestFails(m_service));
-    EXPECT_EQ(CLServiceClientRegisterService(m_client.Get(), L"Service.UsageStatistics", m_failing.Get()), S_OK);
-    EXPECT_EQ(CLRegisterNamedInstance(L"ConfigServer.Proxy", m_server.Get()), S_OK);
-    EXPECT_EQ(CLRegisterNamedInstance(L"Core.ServiceClient", m_client.Get()), S_OK);
-  }
-  ~Services() {
-    CLRevokeNamedInstance(L"ConfigServer.Proxy");
-    CLRevokeNamedInstance(L"Core.ServiceClient");
-    CLServiceClientRevokeService(m_client.Get(), L"Service.UsageStatistics");
-  }
-  Services(const Services&) = delete;
-  Services& operator=(const Services&) = delete;
-
-  IDXConfigServer* Server() const { return m_server.Get(); }
-  IComponentObject* Service() const { return m_service.Get(); }
-  EveryThirdRequestFails& Failing() const { return *m_failing.Get(); }
-
-  void Write(const DXNodePtr& node) const { ASSERT_EQ(KestrovaTest::WriteNode(m_server.Get(), node), S_OK); }
-  uint32_t FrameCount() const {
-    uint32_t count = 0;
-    CLUsageStatisticsGetFrameCount(m_service.Get(), &count);
-    return count;
-  }
-  DXNodePtr Frame(uint32_t index) const {
-    IDXNode* frame = nullptr;
-    EXPECT_EQ(CLUsageStatisticsGetFrame(m_service.Get(), index, &frame), S_OK);
-    return DXNodePtr(frame, DXNodePtr::Handle::Adopt);
-  }
-
- private:
-  CompPtr<IDXConfigServer> m_server;
-  CompPtr<IDXServiceClient> m_client;
-  CompPtr<IDXRequestProcessor> m_service;
-  CompPtr<EveryThirdRequestFails> m_failing;
-};
-
-DXNodePtr Settings(const std::wstring& storagePath) {
-  const DXNodePtr settings = DXNodePtr::Create(L"Maintainer", nullptr);
-  settings.SetString(L"SnapshotStatusesCfgPath", L"\\Stress\\Statuses");
-  settings.SetInt64(L"SinkIntervalSec", 1);
-  settings.SetInt64(L"SendSnapshotsIntervalHours", 1);
-  const DXNodePtr storage = DXNodePtr::Create(L"TransientStorage", nullptr);
-  storage.SetInt64(L"SendIntervalSec", 1);
-  // No frame is dropped for its failures: every loss must have another cause.
-  storage.SetInt64(L"MaxSendFailures", 1000000);
-  storage.SetString(L"UsageStatisticsCfgPath", kAccumulatorSwitch);
-  storage.SetString(L"TransientStoragePath", storagePath);
-  settings.AddChild(storage);
-  const DXNodePtr snapshots = DXNodePtr::Create(L"ConfigSnapshots", nullptr);
-  // One frame per item node: its name and the "Seq" of its last change.
-  const DXNodePtr entry = DXNodePtr::Create(kEntryName, L"ConfigSnapshotEntry");
-  entry.SetString(L"ConfigPath", std::wstring(kItemsPath) + L"\\*");
-  entry.SetInt64(L"SendIntervalHours", 0);
-  entry.SetString(L"NameSource", L"<name>");
-  const DXNodePtr item = DXNodePtr::Create(nullptr, L"UsageActivityItem");
-  item.SetString(L"NameSource", L"Seq");
-  item.SetString(L"ValueSource", L"@Seq");
-  entry.AddChild(item);
-  snapshots.AddChild(entry);
-  settings.AddChild(snapshots);
-  return settings;
-}
-
-std::wstring ItemName(int thread) { return L"t" + std::to_wstring(thread); }
-
-DXNodePtr Notification(int thread, int64_t seq) {
-  const DXNodePtr notification = DXNodePtr::Create(nullptr, L"ConfigModificationNotification");
-  notification.SetString(L"ModifiedPath", std::wstring(kItemsPath) + L"\\" + ItemName(thread));
-  notification.SetInt64(L"ModifyMask", 4);
-  notification.SetString(L"SubjectDisplayName", L"CORP\\stress");
-  const DXNodePtr content = DXNodePtr::Create(ItemName(thread).c_str(), L"StressItem");
-  content.SetString(L"Seq", std::to_wstring(seq));
-  notification.AddChild(content);
-  return notification;
-}
-
-std::wstring ItemValue(const DXNodePtr& frame, const wchar_t* name) {
-  std::wstring value;
-  frame.ForEachChild([&](const DXNodePtr& child) {
-    if (child.GetString(L"Name", L"") == name) value = child.GetString(L"Value", L"");
-  });
-  return value;
-}
-
-// One maintainer of Kestrova.dll, created by class id.
-struct Maintainer {
-  CompPtr<IConfigurableComponent> configurable;
-  CompPtr<IShutdownableComponent> shutdown;
-  CompPtr<IUsageActivityProcessor> processor;
-
-  explicit Maintainer(IComponentsModule* module) {
-    EXPECT_EQ(
-        module->CreateInstance(CLSID_ConfigSnapshotsMaintainer, IID_IConfigurableComponent, configurable.PutVoid()),
-        S_OK);
-    EXPECT_EQ(configurable.As(shutdown), S_OK);
-    EXPECT_EQ(configurable.As(processor), S_OK);
-  }
-};
-
 TEST(MaintainerStress, EightHostThreadsFlippingSwitchesAndAFailingService) {
   const ModuleLog log;
   const TempDirectory temp;
@@ -254,12 +141,7 @@ TEST(MaintainerStress, EightHostThreadsFlippingSwitchesAndAFailingService) {
         library.Export<PFN_GetComponentsModuleObject>("GetComponentsModuleObject")(reinterpret_cast<void**>(&module)),
         S_OK);
 
-    for (int thread = 0; thread < kHostThreads; ++thread) {
-      const DXNodePtr node =
-          DXNodePtr::Create((std::wstring(kItemsPath) + L"\\" + ItemName(thread)).c_str(), L"StressItem");
-      node.SetString(L"Seq", L"0");
-      services.Write(node);
-    }
+    WriteItems(services, kHostThreads);
     SwitchFlipper flipper(services.Server(), kProductSwitch, kAccumulatorSwitch);
     flipper.Write(0, true);
     flipper.Write(1, true);

@@ -5,6 +5,7 @@
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "Sources/Common/Helpers/AsyncAction.h"
+#include "Sources/Common/Helpers/ModuleUsage.h"
 
 #include <gtest/gtest.h>
 
@@ -163,22 +164,33 @@ TEST(AsyncActionTest, PeriodBeyondTheClockRangeWaitsInsteadOfRunningAgain) {
 
 TEST(AsyncActionTest, ActionMayDestroyItsOwnWorker) {
   // The owner goes away inside a run (its last reference dropped by the
-  // action): the worker must neither join itself nor touch freed state.
+  // action): the worker must neither join itself nor touch freed state, and
+  // it keeps the module in use until it has ended, so that a host that
+  // unloads at a count of 0 never unmaps code the thread still runs.
+  const uint32_t usersBefore = ModuleUsage::Count();
   std::unique_ptr<CAsyncAction<>> action;
   std::mutex lock;
-  std::promise<void> destroyed;
+  std::promise<void> destroyed, finish;
+  std::shared_future<void> finished = finish.get_future().share();
   std::atomic<int> runs{0};
   {
     std::lock_guard guard(lock);
-    action = std::make_unique<CAsyncAction<>>(1ms, 0ms, [&] {
+    action = std::make_unique<CAsyncAction<>>(1ms, 0ms, [&, finished] {
       ++runs;
-      std::lock_guard inner(lock);
-      action.reset();
+      {
+        std::lock_guard inner(lock);
+        action.reset();
+      }
       destroyed.set_value();
+      finished.wait();
     });
+    EXPECT_EQ(ModuleUsage::Count(), usersBefore + 1) << "the worker keeps the module in use";
   }
   ASSERT_EQ(destroyed.get_future().wait_for(5s), std::future_status::ready);
   std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(ModuleUsage::Count(), usersBefore + 1) << "the owner is gone, the detached thread still runs";
+  finish.set_value();
+  EXPECT_TRUE(WaitUntil([&] { return ModuleUsage::Count() == usersBefore; }));
   EXPECT_EQ(runs, 1);
 }
 

@@ -267,6 +267,21 @@ TEST(SinkCloseTest, NoCallbackRunsAfterCloseAndCloseWaitsForOneInProgress) {
   CfgSubscriptionsHelpers::CloseSink(sink.Get());  // again: nothing happens
 }
 
+// A server that refused the removal keeps notifying a closed sink: nothing
+// is kept for a publication that will never come.
+TEST_F(SinkTest, ClosedSinkDropsOrdinaryNotifications) {
+  ASSERT_EQ(Notify(kIdLow, {MakeRecord(L"\\A")}), S_OK);
+  EXPECT_EQ(AsSink(m_sink)->PendingCount(), 1u);
+  CfgSubscriptionsHelpers::CloseSink(m_sink.Get());
+  EXPECT_EQ(AsSink(m_sink)->PendingCount(), 0u) << "what was pending at close is dropped";
+  for (int round = 0; round < 100; ++round) {
+    std::vector<DXNodePtr> records;
+    for (int record = 0; record < 10; ++record) records.push_back(MakeRecord(L"\\A"));
+    ASSERT_EQ(Notify(kIdLow, std::move(records)), S_OK);
+  }
+  EXPECT_EQ(AsSink(m_sink)->PendingCount(), 0u);
+}
+
 TEST(SinkCloseTest, OwnerMayCloseAndReleaseTheSinkFromItsOwnPublication) {
   // The owner goes away inside its handler on the publisher thread: it closes
   // and drops the last reference to the sink there. No later batch may be

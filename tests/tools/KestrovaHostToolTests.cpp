@@ -402,15 +402,15 @@ TEST(KestrovaHostEndToEnd, ChangeScriptFramesAreTheOnesKnownByHand) {
   EXPECT_EQ(summary["entries configured"], "1");
   EXPECT_EQ(summary["steps run"], "5");
   // Five notifications: the module's own status writes are not reported back.
-  EXPECT_EQ(summary["notifications"], "5 (refused: 1)");
+  EXPECT_EQ(summary["notifications"], "5 (not tracked by any entry: 1, refused: 0)");
   EXPECT_EQ(summary["frames delivered"], "4");
   EXPECT_EQ(summary["frames left for the pending file"], "0 (" + Utf8(fixture.pending) + ")");
   EXPECT_TRUE(summary["steps took"].ends_with(" ms")) << run.output;
   // The frames are sent in the sender's next cycle, after the steps.
   EXPECT_TRUE(summary["last frame received"].ends_with(" ms after the first step")) << run.output;
   EXPECT_EQ(FramesPart(run.output), kTrackedUsersFrames);
-  // The refusal is reported, not fatal.
-  EXPECT_TRUE(Contains(run.error, "step 4: ProcessUsageActivity for '\\Shop\\Other' failed: 0x8007000D")) << run.error;
+  // The untracked path is counted in words, not reported as a failure.
+  EXPECT_FALSE(Contains(run.error, "ProcessUsageActivity")) << run.error;
 
   // --frames-out: the same frames as node text, top-level nodes, flags 257.
   const std::vector<DXNodePtr> frames = NodeUtils::DeserializeFromFile(framesOut, DXNSerializationType_NodeText, 0);
@@ -459,11 +459,41 @@ TEST(KestrovaHostEndToEnd, FramesOfAFailingServiceWaitInThePendingFileForTheNext
   run = RunHost({L"--store", afterFirstRun, L"--settings", fixture.settings, L"--settle", L"2500"});
   ASSERT_EQ(run.exitCode, 0u) << run.error;
   summary = Summary(run.output);
-  EXPECT_EQ(summary["notifications"], "0 (refused: 0)");
+  EXPECT_EQ(summary["notifications"], "0 (not tracked by any entry: 0, refused: 0)");
   EXPECT_EQ(summary["frames delivered"], "4");
   EXPECT_EQ(summary["frames left for the pending file"], "0 (" + Utf8(fixture.pending) + ")");
   EXPECT_EQ(FramesPart(run.output), shown.output);
   EXPECT_FALSE(fs::exists(fixture.pending));
+}
+
+// What the summary says of a notification the module refuses: a path below
+// no entry is counted in words; a real failure below a tracked path is
+// counted as refused and reported on standard error with its call sites.
+TEST(KestrovaHostEndToEnd, UntrackedPathsAreCountedAndRealFailuresReported) {
+  SKIP_UNLESS_MAINTAINER_ANSWERS();
+  const ScratchFolder scratch;
+  const TrackedUsers fixture(scratch);
+  const fs::path changes = scratch / "refusals.changes.txt";
+  WriteBytes(changes,
+             "<nr><node name=\"Changes\">"
+             "<node type=\"Notify\"><node type=\"ConfigModificationNotification\">"
+             "<attr name=\"ModifiedPath\" type=\"text\">\\Shop\\Elsewhere</attr>"
+             "<attr name=\"ModifyMask\" type=\"int64\">4</attr>"
+             "<attr name=\"SubjectDisplayName\" type=\"text\">SHOP\\owner</attr>"
+             "</node></node>"
+             "<node type=\"Notify\"><node type=\"ConfigModificationNotification\">"
+             "<attr name=\"ModifiedPath\" type=\"text\">\\Shop\\Users\\ann</attr>"
+             "<attr name=\"ModifyMask\" type=\"int64\">4</attr>"
+             "</node></node>"
+             "</node></nr>");
+  const ToolRun run = RunHost(fixture.Arguments({L"--changes", changes.wstring(), L"--settle", L"0", L"--quiet"}));
+  ASSERT_EQ(run.exitCode, 0u) << run.error;
+  auto summary = Summary(run.output);
+  EXPECT_EQ(summary["notifications"], "2 (not tracked by any entry: 1, refused: 1)") << run.output;
+  EXPECT_FALSE(Contains(run.error, "Elsewhere")) << run.error;
+  EXPECT_TRUE(Contains(run.error, "step 2: ProcessUsageActivity for '\\Shop\\Users\\ann' failed: 0x80070490"))
+      << run.error;
+  EXPECT_TRUE(Contains(run.error, "module call sites: ")) << run.error;
 }
 
 // The demo's frames with the one that names the process user made portable.

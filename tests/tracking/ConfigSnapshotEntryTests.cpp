@@ -2,6 +2,7 @@
 // from their settings, modifications turned into frames and applied to the
 // snapshot, periodic snapshots and the status node they keep.
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ConfigSnapshotEntry.h"
+#include "Sources/Subsystems/UsageStatistics/Kestrova/ConfigSnapshotsMaintainer.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/ConfigServerAccess.h"
@@ -557,6 +558,31 @@ TEST_F(SnapshotEntryTest, SnapshotDueArithmetic) {
     for (AttributeSpec& attribute : settings.attributes)
       if (attribute.name == L"SendIntervalHours") attribute.value = c.intervalHours;
     EXPECT_EQ(MakeEntry(settings)->IsSnapshotDue(c.now), c.due);
+  }
+}
+
+// The schedule of the maintainer's snapshot pass, on a clock the test
+// drives: a pass reads "now" at its start and waits its period from its end,
+// and an entry is due only past its interval in whole seconds. An entry whose
+// interval equals the pass period is then due at every pass, however long a
+// pass takes; with a period of exactly the hours it was a second short every
+// other pass, and snapshot every 48 hours instead of 24.
+TEST_F(SnapshotEntryTest, EntryWhoseIntervalIsThePassPeriodIsDueAtEveryPass) {
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(0), std::chrono::nanoseconds::zero());
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(24), 24h + 1s);
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(CConfigSnapshotsMaintainer::kMaxSnapshotIntervalHours),
+            std::chrono::hours(CConfigSnapshotsMaintainer::kMaxSnapshotIntervalHours) + 1s);
+  TimePoint now = TimeOf(L"2024-01-01T00:00:00Z");
+  for (const std::chrono::milliseconds passTakes : {0ms, 1ms, 400ms, 999ms, 1000ms, 5000ms}) {
+    SCOPED_TRACE(passTakes.count());
+    const auto entry = MakeEntry(TreeListingEntry(L"\\Settings\\Mail\\*"));  // 24 hours
+    for (int pass = 0; pass < 8; ++pass) {
+      EXPECT_TRUE(entry->IsSnapshotDue(now)) << "pass " << pass;
+      entry->CreateSnapshot(now);
+      EXPECT_FALSE(entry->IsSnapshotDue(now + 24h)) << "exactly the interval is not yet due";
+      now += std::chrono::duration_cast<TimePoint::duration>(passTakes +
+                                                             CConfigSnapshotsMaintainer::PassPeriod(24));
+    }
   }
 }
 

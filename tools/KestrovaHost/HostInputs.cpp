@@ -5,6 +5,8 @@
 #include "NodeTextFile.h"
 #include "PendingFrames.h"
 
+#include "node/NodePaths.h"
+
 namespace KestrovaHost {
 
 namespace NodeTextFile = KestrovaTools::NodeTextFile;
@@ -41,6 +43,23 @@ uint32_t CountEntries(const DXNodePtr& settings) {
   return count;
 }
 
+std::vector<std::wstring> TrackedBasePaths(const DXNodePtr& settings) {
+  std::vector<std::wstring> bases;
+  const DXNodePtr snapshots = settings.GetChild(L"ConfigSnapshots", false);
+  if (!snapshots) return bases;
+  snapshots.ForEachChild([&](const DXNodePtr& child) {
+    if (child.GetType() != L"ConfigSnapshotEntry") return;
+    std::wstring configPath;
+    // An entry the module cannot build tracks nothing; Configure says why.
+    if (!child.TryGetString(L"ConfigPath", configPath) || configPath.empty() ||
+        configPath.front() != NodePaths::kSeparator) {
+      return;
+    }
+    bases.push_back(NodePaths::SplitAtFirstPattern(configPath).basePath);
+  });
+  return bases;
+}
+
 }  // namespace
 
 HostInputs HostInputs::Load(const CommandLine& commandLine) {
@@ -49,13 +68,15 @@ HostInputs HostInputs::Load(const CommandLine& commandLine) {
   std::vector<ChangeStep> steps = ReadSteps(commandLine);
   const uint32_t entryCount = CountEntries(settings);
   std::optional<std::wstring> pendingPath = PendingFrames::StoragePath(settings);
+  std::vector<std::wstring> trackedBasePaths = TrackedBasePaths(settings);
   const bool ownStore = commandLine.storePath.has_value();
   return HostInputs{ownStore ? StoreCopy::OfFile(*commandLine.storePath) : StoreCopy::OfText(DemoInputs::StoreText()),
                     ownStore ? L"STORE file '" + *commandLine.storePath + L"'" : std::wstring(L"the demo store"),
                     std::move(settings),
                     std::move(steps),
                     entryCount,
-                    std::move(pendingPath)};
+                    std::move(pendingPath),
+                    std::move(trackedBasePaths)};
 }
 
 }  // namespace KestrovaHost

@@ -24,6 +24,9 @@ struct HostInputs {
   // The settings' "ConfigSnapshotEntry" children: the entries the maintainer is asked to build.
   uint32_t entryCount = 0;
   std::optional<std::wstring> pendingPath;
+  // The base paths of those entries (the plain names before the first
+  // pattern element of each absolute "ConfigPath"): what the module tracks.
+  std::vector<std::wstring> trackedBasePaths;
 
   // Raises ToolError (kExitUsage) for a file that cannot be read or is malformed.
   static HostInputs Load(const CommandLine& commandLine);

@@ -100,7 +100,7 @@ int RunHost(const CommandLine& commandLine) {
       CheckModuleResult(status, configured, L"Configure");
       // A failed Configure has shut the maintainer down itself.
       if (SUCCEEDED(configured)) {
-        StepRunner runner(services.ConfigServer(), reporter, maintainer, ProcessUser());
+        StepRunner runner(services.ConfigServer(), reporter, maintainer, ProcessUser(), inputs.trackedBasePaths);
         DeliveryWatch watch(services.UsageStatistics());
         try {
           watch.StepsStarting();

@@ -29,8 +29,9 @@ std::string RunReport::Text(bool withFrames) const {
   std::string text;
   text += "entries configured: " + std::to_string(entriesConfigured) + "\n";
   text += "steps run: " + std::to_string(counts.steps) + "\n";
-  text +=
-      "notifications: " + std::to_string(counts.notifications) + " (refused: " + std::to_string(counts.refused) + ")\n";
+  text += "notifications: " + std::to_string(counts.notifications) +
+          " (not tracked by any entry: " + std::to_string(counts.untracked) +
+          ", refused: " + std::to_string(counts.refused) + ")\n";
   text += "frames delivered: " + std::to_string(delivered.size()) + "\n";
   text += "frames left for the pending file: " + PendingText(pending) + "\n";
   if (times) {

@@ -7,8 +7,11 @@
 #include "ToolError.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "node/NodePaths.h"
 
 #include <windows.h>
+
+#include <algorithm>
 
 namespace KestrovaHost {
 
@@ -16,8 +19,12 @@ using KestrovaTools::ToolError;
 namespace FailureText = KestrovaTools::FailureText;
 
 StepRunner::StepRunner(IDXConfigServer* server, ModificationReporter& reporter, const MaintainerHost& maintainer,
-                       std::wstring defaultSubject)
-    : m_server(server), m_reporter(reporter), m_maintainer(maintainer), m_defaultSubject(std::move(defaultSubject)) {}
+                       std::wstring defaultSubject, std::vector<std::wstring> trackedBasePaths)
+    : m_server(server),
+      m_reporter(reporter),
+      m_maintainer(maintainer),
+      m_defaultSubject(std::move(defaultSubject)),
+      m_trackedBasePaths(std::move(trackedBasePaths)) {}
 
 void StepRunner::Run(const std::vector<ChangeStep>& steps) {
   for (const ChangeStep& step : steps) {
@@ -73,19 +80,30 @@ void StepRunner::ProcessReported() {
   for (const DXNodePtr& notification : m_reporter.TakeNotifications(kReportTimeoutMs)) Notify(notification);
 }
 
+bool StepRunner::IsTracked(const std::wstring& path) const {
+  return std::any_of(m_trackedBasePaths.begin(), m_trackedBasePaths.end(),
+                     [&](const std::wstring& base) { return NodePaths::IsPathUnder(path, base); });
+}
+
 void StepRunner::Notify(const DXNodePtr& notification) {
   ++m_counts.notifications;
   const HRESULT hr = m_maintainer.ProcessUsageActivity(notification.Get());
   if (SUCCEEDED(hr)) return;
-  // Counted, not fatal: a host reports every change, and the module may
-  // track none of them (0x8007000D) or fail on one.
-  ++m_counts.refused;
   std::wstring path = L"(no ModifiedPath)";
+  bool hasPath = false;
   try {
-    notification.TryGetString(L"ModifiedPath", path);
+    hasPath = notification.TryGetString(L"ModifiedPath", path);
   } catch (const HRX&) {
     // Not a text: the message keeps the placeholder.
   }
+  // A host reports every change; the module refuses one that no entry
+  // tracks with 0x8007000D. That is the expected answer, not a failure.
+  if (hr == HRESULT_FROM_WIN32(ERROR_INVALID_DATA) && hasPath && !IsTracked(path)) {
+    ++m_counts.untracked;
+    return;
+  }
+  // Counted, not fatal: the module may fail on one notification and go on.
+  ++m_counts.refused;
   KestrovaTools::StandardStream& error = KestrovaTools::StandardStream::Error();
   error.WriteText(L"kestrova-host: step " + std::to_wstring(m_stepNumber) + L": ProcessUsageActivity for '" + path +
                   L"' failed: " + FailureText::DescribeModuleFailure(hr) + L"\n");

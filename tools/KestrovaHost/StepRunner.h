@@ -20,7 +20,8 @@ class ModificationReporter;
 struct StepCounts {
   uint32_t steps = 0;          // steps run
   uint32_t notifications = 0;  // handed to ProcessUsageActivity
-  uint32_t refused = 0;        // of those, failed by the module
+  uint32_t untracked = 0;      // of those, refused as below no entry's base path (0x8007000D)
+  uint32_t refused = 0;        // of those, failed by the module for any other reason
 };
 
 class StepRunner {
@@ -28,8 +29,10 @@ class StepRunner {
   // How long one step's reports may take to arrive.
   static constexpr uint32_t kReportTimeoutMs = 60'000;
 
+  // trackedBasePaths: the entries' base paths, to tell a modification no
+  // entry tracks from a real failure.
   StepRunner(IDXConfigServer* server, ModificationReporter& reporter, const MaintainerHost& maintainer,
-             std::wstring defaultSubject);
+             std::wstring defaultSubject, std::vector<std::wstring> trackedBasePaths = {});
 
   // Raises ToolError: kExitUsage when the server refuses a step's call (the
   // step was malformed after all), kExitFailure when the host fails.
@@ -43,11 +46,13 @@ class StepRunner {
   void Notify(const DXNodePtr& notification);
   void ProcessReported();
   void CheckServerCall(HRESULT hr, const ChangeStep& step) const;
+  bool IsTracked(const std::wstring& path) const;
 
   IDXConfigServer* m_server;
   ModificationReporter& m_reporter;
   const MaintainerHost& m_maintainer;
   std::wstring m_defaultSubject;
+  std::vector<std::wstring> m_trackedBasePaths;
   StepCounts m_counts;
   uint32_t m_stepNumber = 0;
 };

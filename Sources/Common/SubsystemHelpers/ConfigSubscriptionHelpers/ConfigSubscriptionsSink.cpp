@@ -130,6 +130,11 @@ void CConfigSubscriptionsSink::Close() noexcept {
   publisher.reset();
 }
 
+size_t CConfigSubscriptionsSink::PendingCount() {
+  std::lock_guard guard(m_lock);
+  return m_pending.size();
+}
+
 void CloseSink(IConfigModifyCallback* sink) noexcept {
   if (sink == nullptr) return;
   static_cast<CConfigSubscriptionsSink*>(sink)->Close();

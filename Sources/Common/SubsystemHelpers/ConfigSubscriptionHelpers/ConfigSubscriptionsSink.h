@@ -55,6 +55,9 @@ class CConfigSubscriptionsSink : public CComponentRoot, public IConfigModifyCall
   // See CloseSink.
   void Close() noexcept;
 
+  // Records received and not yet published (for diagnostics and tests).
+  size_t PendingCount();
+
  protected:
   CConfigSubscriptionsSink(std::chrono::nanoseconds interval, ModificationsCallback onModifications,
                            NodeCallback onNode);

@@ -162,7 +162,7 @@ void CTransientUsageStatsAccumulator::EndWorker() {
   // request at most, not for a whole pass against a slow service.
   m_stopping = true;
   {
-    std::lock_guard workerLock(m_workerLock);
+    std::lock_guard wakeLock(m_wakeLock);
     m_wakeUp.notify_all();
   }
   m_worker.Join();
@@ -215,9 +215,7 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
   while (due < current && !m_nextCycle.compare_exchange_weak(current, due)) {
   }
   {
-    // Taken only when free: a worker that holds it is inside a cycle, and
-    // reads the new time before its next wait.
-    std::unique_lock workerLock(m_workerLock, std::try_to_lock);
+    std::lock_guard wakeLock(m_wakeLock);
     m_wakeUp.notify_all();
   }
   LogDroppedFrames();
@@ -225,18 +223,19 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
 
 void CTransientUsageStatsAccumulator::SetEnabled(bool value) { Detail::SetSwitchFlag(m_enabled, value); }
 
-void CTransientUsageStatsAccumulator::WaitForNextCycle(std::unique_lock<std::mutex>& workerLock) {
+void CTransientUsageStatsAccumulator::WaitForNextCycle() {
+  std::unique_lock wakeLock(m_wakeLock);
   while (!m_stopping.load()) {
     const Clock::time_point due{Clock::duration(m_nextCycle.load())};
     if (Clock::now() >= due) return;
-    m_wakeUp.wait_until(workerLock, due);
+    m_wakeUp.wait_until(wakeLock, due);
   }
 }
 
 void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
   while (!m_stopping.load()) {
-    std::unique_lock workerLock(m_workerLock);
-    WaitForNextCycle(workerLock);
+    std::lock_guard workerLock(m_workerLock);
+    WaitForNextCycle();
     try {
       TakeOver();
       SendPending();

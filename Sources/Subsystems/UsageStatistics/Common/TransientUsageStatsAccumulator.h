@@ -74,8 +74,8 @@ class CTransientUsageStatsAccumulator {
   void Subscribe();
   void Unsubscribe() noexcept;
   void WorkerLoop() noexcept;
-  // With the worker lock held: waits until the next cycle is due or stopping is set.
-  void WaitForNextCycle(std::unique_lock<std::mutex>& workerLock);
+  // Waits, under the wake-up lock, until the next cycle is due or stopping is set.
+  void WaitForNextCycle();
   // Sets stopping, wakes the worker and waits for it to end; under m_stopCall.
   void EndWorker();
   // Puts the queue back into the file when construction fails after the import.
@@ -109,6 +109,10 @@ class CTransientUsageStatsAccumulator {
   // When the worker's next cycle is due, in steady-clock ticks.
   std::atomic<Clock::rep> m_nextCycle{0};
   std::condition_variable m_wakeUp;
+  // Guards the wait for the next cycle only, never a cycle: Stop and Adopt
+  // take it to wake the worker without waiting for a pass in progress, and
+  // no wake-up is lost between the worker's look at the time and its wait.
+  std::mutex m_wakeLock;
   std::mutex m_workerLock;
   std::recursive_mutex m_queueLock;
   std::recursive_mutex m_sendLock;
