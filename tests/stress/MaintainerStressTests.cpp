@@ -54,21 +54,6 @@ constexpr auto kAfterShutdown = 300ms;    // calls into the shut-down maintainer
 constexpr auto kWatchdog = 200s;          // the whole scenario
 constexpr auto kStall = 15s;              // no call returning for this long: a hang
 
-// The module's log in a folder of this program, at WARN: failures and the
-// storage warnings, without the per-notification debug dumps.
-class ModuleLog {
- public:
-  ModuleLog() {
-    ::SetEnvironmentVariableW(L"GS_Logger_Path", m_folder.Path().c_str());
-    ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"WARN");
-    ::SetEnvironmentVariableW(L"GS_Logger_KeepOpenInterval", L"0");
-  }
-  std::wstring Text() const { return RuntimeTest::ReadUtf16File(m_folder / L"Kestrova.log"); }
-
- private:
-  TempDirectory m_folder;
-};
-
 struct CallRecord {
   int64_t seq;
   Clock::time_point start;

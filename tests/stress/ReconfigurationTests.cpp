@@ -41,18 +41,6 @@ using Milliseconds = std::chrono::duration<double, std::milli>;
 constexpr int kHostThreads = 4;
 constexpr int kCycles = 15;
 
-class ModuleLog {
- public:
-  ModuleLog() {
-    ::SetEnvironmentVariableW(L"GS_Logger_Path", m_folder.Path().c_str());
-    ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"WARN");
-    ::SetEnvironmentVariableW(L"GS_Logger_KeepOpenInterval", L"0");
-  }
-
- private:
-  TempDirectory m_folder;
-};
-
 // Host threads that report modifications of their own items, each with the
 // next sequence number, pausing between calls; what every call returned.
 class HostThreads {

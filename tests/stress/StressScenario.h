@@ -8,6 +8,7 @@
 #include "EveryThirdRequestFails.h"
 
 #include "node/DXNodePtr.h"
+#include "runtime/RuntimeTestSupport.h"
 #include "support/StoreWrites.h"
 
 #include <Kestrova/ComponentInterfaces.h>
@@ -24,6 +25,21 @@ inline constexpr wchar_t kProductSwitch[] = L"\\Veltrano\\UsageStatisticsSetting
 inline constexpr wchar_t kAccumulatorSwitch[] = L"\\Stress\\AccumulatorSwitch";
 inline constexpr wchar_t kItemsPath[] = L"\\Stress\\Items";
 inline constexpr wchar_t kEntryName[] = L"{5A0E6C21-7B3D-4F19-8E42-C61D09B7A3F5}";
+
+// The module's log in a folder of this program, at WARN: failures and the
+// storage warnings, without the per-notification debug dumps.
+class ModuleLog {
+ public:
+  ModuleLog() {
+    ::SetEnvironmentVariableW(L"GS_Logger_Path", m_folder.Path().c_str());
+    ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"WARN");
+    ::SetEnvironmentVariableW(L"GS_Logger_KeepOpenInterval", L"0");
+  }
+  std::wstring Text() const { return RuntimeTest::ReadUtf16File(m_folder / L"Kestrova.log"); }
+
+ private:
+  RuntimeTest::TempDirectory m_folder;
+};
 
 class Services {
  public:
