@@ -25,14 +25,22 @@ LogManager::LogManager()
 LogManager::~LogManager() { m_refreshTimer.Stop(); }
 
 bool LogManager::IsEnabledAfterRefresh(uint32_t severity) noexcept {
+  if (m_closed.load(std::memory_order_acquire)) return false;
   RefreshSettingsIfDue();
   return severity <= m_maxSeverity.load(std::memory_order_relaxed);
 }
 
 void LogManager::OnRefreshDue(void* self) noexcept {
   auto* manager = static_cast<LogManager*>(self);
+  if (manager->m_closed.load(std::memory_order_acquire)) return;
   manager->m_refreshDue.store(true);
   manager->m_gate.store(kGateOpen);
+}
+
+void LogManager::Close(bool waitForTimer) noexcept {
+  m_closed.store(true, std::memory_order_release);
+  m_gate.store(0);  // no severity passes
+  if (waitForTimer) m_refreshTimer.Stop();
 }
 
 void LogManager::RefreshSettings() noexcept { RefreshSettings(true); }
@@ -55,6 +63,7 @@ void LogManager::RefreshSettings(bool unconditionally) noexcept {
     m_maxSeverity.store(maxSeverity, std::memory_order_relaxed);
     m_recomputeDirectory.store(true, std::memory_order_relaxed);
     m_lastRefresh.store(std::max<uint64_t>(now, 1), std::memory_order_relaxed);
+    if (m_closed.load()) return;
     if (!m_refreshTimer.IsRunning()) m_refreshTimer.Start(kSettingsRefreshMs, &LogManager::OnRefreshDue, this);
     // A timer that fired during the reload keeps the gate open for the next statement.
     if (m_refreshTimer.IsRunning()) m_gate.store(maxSeverity);
@@ -113,6 +122,7 @@ std::wstring LogManager::GetLogDirectory() noexcept {
 
 void LogManager::Write(uint32_t severity, std::wstring_view text, const wchar_t* file, uint32_t line,
                        ILogger* target) noexcept {
+  if (m_closed.load(std::memory_order_acquire)) return;
   try {
     const FILETIME now = CurrentLogTime();
     const int depth = m_nestingEnabled ? t_nestingLevel : 0;

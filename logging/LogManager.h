@@ -3,6 +3,7 @@
 #pragma once
 
 #include "LineFormatter.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 #include "LogSeverity.h"
 #include "PeriodicTimer.h"
 
@@ -32,9 +33,11 @@ class LogManager {
 
   // The process-wide instance, created on first use. Inline: every log
   // statement asks for it, and a call would cost more than the test it makes.
+  // Never destroyed (NoDestroy): a late statement after the module's detach
+  // finds it whole.
   static LogManager& Instance() {
-    static LogManager instance;
-    return instance;
+    static NoDestroy<LogManager> instance;
+    return instance.Get();
   }
 
   LogManager();
@@ -70,6 +73,12 @@ class LogManager {
 
   // Reloads the "Logger" section now instead of waiting for the refresh.
   void RefreshSettings() noexcept;
+
+  // The module's end: from now on every statement is disabled and the
+  // settings timer never starts again. At an unload (waitForTimer) the timer
+  // is stopped after a callback in progress; at process exit nothing waits,
+  // since the platform has already ended the timer's threads.
+  void Close(bool waitForTimer) noexcept;
   uint32_t MaxSeverity() const noexcept { return m_maxSeverity.load(std::memory_order_relaxed); }
 
   // The calling thread's function-tracing nesting (0 when nesting is off).
@@ -82,6 +91,7 @@ class LogManager {
 
   bool IsEnabledAfterRefresh(uint32_t severity) noexcept;
   void RefreshSettingsIfDue() noexcept {
+    if (m_closed.load(std::memory_order_relaxed)) return;
     if (m_gate.load(std::memory_order_relaxed) != kGateOpen) return;
     // Without a timer the gate stays open and the clock decides, before any lock.
     const uint64_t last = m_lastRefresh.load(std::memory_order_relaxed);
@@ -103,6 +113,7 @@ class LogManager {
   // platform gave no timer: the clock then decides).
   std::atomic<uint32_t> m_gate{kGateOpen};
   std::atomic<bool> m_refreshDue{true};
+  std::atomic<bool> m_closed{false};
   std::mutex m_sectionLock;
   std::wstring m_logDirectory;
   std::atomic<bool> m_recomputeDirectory{true};

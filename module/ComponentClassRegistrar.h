@@ -9,11 +9,19 @@ class CComponentClassRegistrar {
   CComponentClassRegistrar(const GUID& clsid, CComponentsModule::Creator creator) : m_clsid(clsid) {
     CComponentsModule::Instance().RegisterClass(m_clsid, creator);
   }
-  ~CComponentClassRegistrar() { CComponentsModule::Instance().UnregisterClass(m_clsid); }
+  ~CComponentClassRegistrar() { Unregister(); }
+
+  // Removes the class; later calls do nothing.
+  void Unregister() noexcept {
+    if (!m_registered) return;
+    m_registered = false;
+    CComponentsModule::Instance().UnregisterClass(m_clsid);
+  }
 
   CComponentClassRegistrar(const CComponentClassRegistrar&) = delete;
   CComponentClassRegistrar& operator=(const CComponentClassRegistrar&) = delete;
 
  private:
   GUID m_clsid;
+  bool m_registered = true;
 };

@@ -7,8 +7,9 @@
 #include "Guids.h"
 
 #include "Sources/Common/Components/DbgAliveObjectsTracker.h"
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
-#include "Sources/Common/Helpers/ModuleUsage.h"
+#include "Sources/Common/Lifetime/ModuleUsage.h"
 
 #include <atomic>
 #include <cstring>
@@ -65,10 +66,8 @@ class CComponentObject final : public T {
     CComponentObject* object = nullptr;
     try {
       object = Allocate();
-    } catch (const HRES& failure) {
-      return failure.Code();
     } catch (...) {
-      return E_OUTOFMEMORY;
+      return CurrentFailure().Code();
     }
     if (object == nullptr) return E_OUTOFMEMORY;
     if (const HRESULT hr = object->PostConstruct(); FAILED(hr)) {

@@ -1,4 +1,5 @@
 #include "ComponentsModule.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "Sources/Common/Components/DbgAliveObjectsTracker.h"
 
@@ -8,8 +9,8 @@ namespace {
 std::atomic<CComponentsModule*> g_publishedModule{nullptr};
 
 std::mutex& ModuleCreationLock() {
-  static std::mutex lock;
-  return lock;
+  static NoDestroy<std::mutex> lock;
+  return lock.Get();
 }
 }  // namespace
 
@@ -22,10 +23,9 @@ CComponentsModule& CComponentsModule::Instance() {
     // The tracker first: it is then obtained during static initialisation
     // (the registrars create the module) and outlives the module object.
     DbgAliveObjectsTracker::Instance();
-    // A static local: destroyed at unload after the registrars that were
-    // constructed after it.
-    static CComponentsModule instance;
-    module = &instance;
+    // Never destroyed: a host that releases late still finds it.
+    static NoDestroy<CComponentsModule> instance;
+    module = &instance.Get();
     g_publishedModule.store(module, std::memory_order_release);
   }
   return *module;

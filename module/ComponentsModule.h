@@ -6,7 +6,8 @@
 #include "Guids.h"
 
 #include "Sources/Common/Helpers/CriticalSection.h"
-#include "Sources/Common/Helpers/ModuleUsage.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
+#include "Sources/Common/Lifetime/ModuleUsage.h"
 
 #include <atomic>
 #include <map>
@@ -41,6 +42,8 @@ class CComponentsModule final : public CComponentRoot, public IComponentsModule 
   HRESULT CreateInstance(const GUID& clsid, const GUID& iid, void** out) override;
 
  private:
+  template <typename>
+  friend class NoDestroy;
   CComponentsModule() = default;
   ~CComponentsModule() override = default;
 

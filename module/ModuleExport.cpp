@@ -1,25 +1,53 @@
-// The module's export and its creatable classes.
+// The module's export, its creatable classes and its entry routine.
 #include "ComponentClassRegistrar.h"
 #include "ComponentObject.h"
 #include "ModuleLogger.h"
 
+#include "Sources/Common/ErrorHandling/ErrorMessageModules.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ConfigSnapshotsMaintainer.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/UsageActivityItemsResolver.h"
+#include "logging/LogManager.h"
+
+#include <windows.h>
 
 namespace {
-// First of the module's statics: the logger and the process-wide objects it
-// creates outlive the class registrations below.
-const CModuleLogger g_moduleLogger;
-
-// Constructed in this order at load and destroyed in reverse at unload; the
-// module object, created by the first of them, outlives both.
-const CComponentClassRegistrar g_maintainerClass{
+// Built at load in this order: the logger and the process-wide objects it
+// creates come before the class registrations. None is ever destroyed by
+// the C runtime; the unload undoes them explicitly (see DllMain).
+NoDestroy<CModuleLogger> g_moduleLogger;
+NoDestroy<CComponentClassRegistrar> g_maintainerClass{
     CLSID_ConfigSnapshotsMaintainer, &CComponentObject<UsageStatistics::CConfigSnapshotsMaintainer>::Create};
-const CComponentClassRegistrar g_resolverClass{
+NoDestroy<CComponentClassRegistrar> g_resolverClass{
     CLSID_UsageActivityItemsResolver, &CComponentObject<UsageStatistics::CUsageActivityItemsResolver>::Create};
+
+// FreeLibrary of the last reference: no module code runs on any thread (each
+// module thread holds a reference), so the unload may take locks and wait.
+void Unload() noexcept {
+  g_resolverClass.Get().Unregister();
+  g_maintainerClass.Get().Unregister();
+  g_moduleLogger.Get().Close();
+  LogManager::Instance().Close(true);
+  ErrorMessageModules::FreeProcessModules();
+}
 }  // namespace
 
 extern "C" HRESULT GetComponentsModuleObject(void** out) {
   if (out == nullptr) return E_INVALIDARG;
   return CComponentsModule::Instance().QueryInterface(IID_IComponentsModule, out);
+}
+
+// At process exit (reserved not null) the other threads are gone, possibly
+// inside a lock of the module, and the loader lock is held: nothing is
+// cleaned up, as the platform's rules for DllMain ask. Only the log is
+// closed, so that a host calling in later from its own detach neither waits
+// for a lock a killed thread held nor writes to a file being torn down.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+  if (reason != DLL_PROCESS_DETACH) return TRUE;
+  if (reserved != nullptr) {
+    LogManager::Instance().Close(false);
+  } else {
+    Unload();
+  }
+  return TRUE;
 }

@@ -14,7 +14,7 @@ constexpr wchar_t kModuleDescription[] = L"Kestrova64";
 CModuleLogger::CModuleLogger() noexcept {
   try {
     // Created here, before anything can log, in the order they are needed;
-    // statics are destroyed in reverse, so each outlives its users.
+    // none of them is ever destroyed.
     GlobalSettings::Instance();
     LogManager::Instance();
     TouchErrorTextCache();
@@ -35,8 +35,10 @@ CModuleLogger::CModuleLogger() noexcept {
   }
 }
 
-CModuleLogger::~CModuleLogger() {
+void CModuleLogger::Close() noexcept {
   if (!m_logger) return;
   LogManager::Instance().Unregister(m_logger.get());
   m_logger->CloseCachedHandle();
+  // The logger object stays: a statement that read its slot just before the
+  // unregistration may still be writing through it.
 }

@@ -1,4 +1,5 @@
 #include "HiddenAttributeMasker.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "NodeTreeWalk.h"
 
@@ -37,8 +38,8 @@ std::wstring_view Trim(std::wstring_view text) {
 const CHiddenAttributeMasker& CHiddenAttributeMasker::Instance() {
   // A constructor that raises leaves the static unbuilt, so the next call
   // reads the setting again.
-  static const CHiddenAttributeMasker instance = FromGlobalSettings();
-  return instance;
+  static const NoDestroy<CHiddenAttributeMasker> instance(FromGlobalSettings());
+  return instance.Get();
 }
 
 CHiddenAttributeMasker CHiddenAttributeMasker::FromGlobalSettings() {

@@ -1,4 +1,5 @@
 #include "DataDirectory.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "FileSystem.h"
 #include "GlobalSettings.h"
@@ -44,8 +45,9 @@ bool CDataDirectory::ElementsLessNoCase::operator()(const Elements& left, const 
 }
 
 const CDataDirectory& CDataDirectory::Instance() {
-  static const CDataDirectory instance(GlobalSettings::Instance(), DirectoryOf(GetModulePath(CurrentModuleHandle())));
-  return instance;
+  static const NoDestroy<CDataDirectory> instance(GlobalSettings::Instance(),
+                                                  DirectoryOf(GetModulePath(CurrentModuleHandle())));
+  return instance.Get();
 }
 
 CDataDirectory::CDataDirectory(GlobalSettings& settings, const std::wstring& moduleDirectory) {

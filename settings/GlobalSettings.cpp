@@ -1,4 +1,5 @@
 #include "GlobalSettings.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "FileSystem.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
@@ -81,8 +82,9 @@ std::vector<std::wstring> IniCandidatePaths(const std::wstring& executablePath, 
 }
 
 GlobalSettings& GlobalSettings::Instance() {
-  static GlobalSettings instance(IniCandidatePaths(GetModulePath(nullptr), GetModulePath(CurrentModuleHandle())));
-  return instance;
+  static NoDestroy<GlobalSettings> instance(
+      IniCandidatePaths(GetModulePath(nullptr), GetModulePath(CurrentModuleHandle())));
+  return instance.Get();
 }
 
 GlobalSettings::GlobalSettings(std::vector<std::wstring> iniCandidates) {

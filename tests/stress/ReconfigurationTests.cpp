@@ -192,13 +192,18 @@ TEST_F(ReconfigurationTest, FifteenReconfigurationsWhileFourHostThreadsReport) {
     EXPECT_EQ(maintainer->configurable->Configure(Settings(m_storagePath).Get()), S_OK) << cycle;
     slowest = std::max<Milliseconds>(slowest, std::chrono::steady_clock::now() - start);
   }
+  // Reconfigured three times a second interval: each new sender keeps the
+  // old one's cadence, so sending never waited for the reconfigurations to end.
+  const uint64_t deliveredMeanwhile = ModificationFrames();
   hosts.Stop();
   const std::map<int64_t, HRESULT> results = hosts.Results();
   WaitForDelivery(hosts.Accepted());
   EXPECT_EQ(maintainer->shutdown->Shutdown(), S_OK);
   maintainer.reset();
-  std::printf("slowest of %d reconfigurations under traffic: %.1f ms\n", kCycles, slowest.count());
+  std::printf("slowest of %d reconfigurations under traffic: %.1f ms; %llu frames delivered meanwhile\n", kCycles,
+              slowest.count(), static_cast<unsigned long long>(deliveredMeanwhile));
   EXPECT_LT(slowest, 2000ms);
+  EXPECT_GT(deliveredMeanwhile, 0u);
   ExpectEachAcceptedFrameOnce(results);
 }
 
@@ -255,6 +260,54 @@ TEST_F(ReconfigurationTest, ReconfigurationWithTenThousandFramesQueuedIsFast) {
   EXPECT_EQ(::GetFileAttributesW(m_storagePath.c_str()), INVALID_FILE_ATTRIBUTES) << "no trip through the file";
   m_services->RefuseAll(false);
   WaitForDelivery(10000);
+  EXPECT_EQ(maintainer->shutdown->Shutdown(), S_OK);
+  maintainer.reset();
+  ExpectEachAcceptedFrameOnce(results);
+}
+
+// A Shutdown whose store failed (a directory stands at the file's name)
+// keeps its frames: the next Configure takes them over, in clear, and
+// delivers each once.
+TEST_F(ReconfigurationTest, FramesOfAFailedStoreSurviveTheNextConfigure) {
+  auto maintainer = std::make_unique<Maintainer>(m_module);
+  ASSERT_EQ(maintainer->configurable->Configure(Settings(m_storagePath).Get()), S_OK);
+  m_services->RefuseAll(true);
+  std::map<int64_t, HRESULT> results;
+  for (int64_t seq = 1; seq <= 20; ++seq) {
+    results[seq] = maintainer->processor->ProcessUsageActivity(Notification(static_cast<int>(seq % kHostThreads), seq).Get());
+  }
+  ::CreateDirectoryW((m_temp / L"pending").c_str(), nullptr);
+  ASSERT_TRUE(::CreateDirectoryW(m_storagePath.c_str(), nullptr));
+  EXPECT_EQ(maintainer->shutdown->Shutdown(), S_OK);
+  ASSERT_TRUE(::RemoveDirectoryW(m_storagePath.c_str()));
+  m_services->RefuseAll(false);
+  ASSERT_EQ(maintainer->configurable->Configure(Settings(m_storagePath).Get()), S_OK);
+  WaitForDelivery(20);
+  EXPECT_EQ(maintainer->shutdown->Shutdown(), S_OK);
+  maintainer.reset();
+  // The sequence numbers read back as numbers: the values went out in clear.
+  ExpectEachAcceptedFrameOnce(results);
+}
+
+// The old sender may be inside a slow request when the host reconfigures:
+// only Configure waits for it, never the host's notifications.
+TEST_F(ReconfigurationTest, ASlowRequestInFlightDelaysNoNotification) {
+  auto maintainer = std::make_unique<Maintainer>(m_module);
+  ASSERT_EQ(maintainer->configurable->Configure(Settings(m_storagePath).Get()), S_OK);
+  m_services->DelayEachRequest(3000);
+  std::map<int64_t, HRESULT> results;
+  results[1] = maintainer->processor->ProcessUsageActivity(Notification(0, 1).Get());
+  std::this_thread::sleep_for(1500ms);  // the sender is inside the request now
+  std::thread reconfigure([&] { EXPECT_EQ(maintainer->configurable->Configure(Settings(m_storagePath).Get()), S_OK); });
+  std::this_thread::sleep_for(200ms);
+  const auto start = std::chrono::steady_clock::now();
+  results[2] = maintainer->processor->ProcessUsageActivity(Notification(1, 2).Get());
+  const Milliseconds took = std::chrono::steady_clock::now() - start;
+  reconfigure.join();
+  std::printf("a notification during the reconfiguration took %.1f ms\n", took.count());
+  EXPECT_LT(took, 1000ms);
+  m_services->DelayEachRequest(0);
+  WaitForDelivery(2);
   EXPECT_EQ(maintainer->shutdown->Shutdown(), S_OK);
   maintainer.reset();
   ExpectEachAcceptedFrameOnce(results);

@@ -5,7 +5,7 @@
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "Sources/Common/Helpers/AsyncAction.h"
-#include "Sources/Common/Helpers/ModuleUsage.h"
+#include "Sources/Common/Lifetime/ModuleUsage.h"
 
 #include <gtest/gtest.h>
 

@@ -664,6 +664,13 @@ std::vector<BrokenSettings> BrokenSettingsFiles() {
        "is missing\n1 error, 0 warnings\n",
        1,
        1},
+      {"a send interval beyond the maximum",
+       {{"<attr name=\"SendIntervalSec\" type=\"int64\">1</attr>",
+         "<attr name=\"SendIntervalSec\" type=\"int64\">9223372036854775807</attr>"}},
+       "ConfigSnapshotsMaintainer\\TransientStorage: \"SendIntervalSec\": warning: 9223372036854775807 seconds is "
+       "above the maximum of 31536000 (365 days); the accumulator takes 31536000\n0 errors, 1 warning\n",
+       0,
+       1},
       {"an entry name that is no GUID",
        {{kFirstEntry, "Users"}},
        "ConfigSnapshotsMaintainer\\ConfigSnapshots\\Users: node: error 0x80070057: the name \"Users\" is not a GUID "

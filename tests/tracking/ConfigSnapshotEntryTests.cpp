@@ -561,27 +561,43 @@ TEST_F(SnapshotEntryTest, SnapshotDueArithmetic) {
   }
 }
 
-// The schedule of the maintainer's snapshot pass, on a clock the test
-// drives: a pass reads "now" at its start and waits its period from its end,
-// and an entry is due only past its interval in whole seconds. An entry whose
-// interval equals the pass period is then due at every pass, however long a
-// pass takes; with a period of exactly the hours it was a second short every
-// other pass, and snapshot every 48 hours instead of 24.
+// The schedule of the maintainer's snapshot pass, on clocks the test drives:
+// a pass reads the system clock's "now" at its start and waits its period on
+// the steady clock from its end, and an entry is due only past its interval
+// in whole seconds. An entry whose interval equals the pass period is then
+// due at every pass, however long a pass takes and even when the system clock
+// runs up to 0.09 % slower than the steady one; with a period of exactly the
+// hours it was a second short every other pass, and snapshot every 48 hours
+// instead of 24.
 TEST_F(SnapshotEntryTest, EntryWhoseIntervalIsThePassPeriodIsDueAtEveryPass) {
-  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(0), std::chrono::nanoseconds::zero());
-  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(24), 24h + 1s);
-  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(CConfigSnapshotsMaintainer::kMaxSnapshotIntervalHours),
-            std::chrono::hours(CConfigSnapshotsMaintainer::kMaxSnapshotIntervalHours) + 1s);
+  using Nanoseconds = std::chrono::nanoseconds;
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(0), Nanoseconds::zero());
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(-1), Nanoseconds::zero());
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(1), 1h + 1s + 3600ms);
+  EXPECT_EQ(CConfigSnapshotsMaintainer::PassPeriod(24), 24h + 1s + 86400ms);
+  const auto longest = CConfigSnapshotsMaintainer::kMaxSnapshotIntervalHours;
+  EXPECT_GT(CConfigSnapshotsMaintainer::PassPeriod(longest), std::chrono::hours(longest)) << "no overflow";
+
+  struct Case {
+    int64_t hours;
+    std::chrono::milliseconds passTakes;
+    double systemRate;  // system-clock seconds per steady-clock second
+  };
   TimePoint now = TimeOf(L"2024-01-01T00:00:00Z");
-  for (const std::chrono::milliseconds passTakes : {0ms, 1ms, 400ms, 999ms, 1000ms, 5000ms}) {
-    SCOPED_TRACE(passTakes.count());
-    const auto entry = MakeEntry(TreeListingEntry(L"\\Settings\\Mail\\*"));  // 24 hours
+  for (const Case& c : {Case{24, 0ms, 1.0}, Case{24, 1ms, 1.0}, Case{24, 999ms, 1.0}, Case{24, 5000ms, 1.0},
+                        Case{24, 0ms, 0.9991}, Case{24, 0ms, 1.001}, Case{1, 0ms, 0.9991}, Case{1, 250ms, 0.9995}}) {
+    SCOPED_TRACE(testing::Message() << c.hours << " h, pass " << c.passTakes.count() << " ms, rate " << c.systemRate);
+    NodeSpec entrySettings = TreeListingEntry(L"\\Settings\\Mail\\*");
+    for (AttributeSpec& attribute : entrySettings.attributes) {
+      if (attribute.name == L"SendIntervalHours") attribute = Int64(L"SendIntervalHours", c.hours);
+    }
+    const auto entry = MakeEntry(entrySettings);
     for (int pass = 0; pass < 8; ++pass) {
       EXPECT_TRUE(entry->IsSnapshotDue(now)) << "pass " << pass;
       entry->CreateSnapshot(now);
-      EXPECT_FALSE(entry->IsSnapshotDue(now + 24h)) << "exactly the interval is not yet due";
-      now += std::chrono::duration_cast<TimePoint::duration>(passTakes +
-                                                             CConfigSnapshotsMaintainer::PassPeriod(24));
+      const Nanoseconds steady = c.passTakes + CConfigSnapshotsMaintainer::PassPeriod(c.hours);
+      now += std::chrono::duration_cast<TimePoint::duration>(
+          std::chrono::duration<double, std::nano>(static_cast<double>(steady.count()) * c.systemRate));
     }
   }
 }

@@ -5,6 +5,7 @@
 #include "NodeTextFile.h"
 #include "PendingFrames.h"
 
+#include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/NodePaths.h"
 
 namespace KestrovaHost {
@@ -49,13 +50,17 @@ std::vector<std::wstring> TrackedBasePaths(const DXNodePtr& settings) {
   if (!snapshots) return bases;
   snapshots.ForEachChild([&](const DXNodePtr& child) {
     if (child.GetType() != L"ConfigSnapshotEntry") return;
-    std::wstring configPath;
     // An entry the module cannot build tracks nothing; Configure says why.
-    if (!child.TryGetString(L"ConfigPath", configPath) || configPath.empty() ||
-        configPath.front() != NodePaths::kSeparator) {
-      return;
+    try {
+      std::wstring configPath;
+      if (!child.TryGetString(L"ConfigPath", configPath) || configPath.empty() ||
+          configPath.front() != NodePaths::kSeparator) {
+        return;
+      }
+      bases.push_back(NodePaths::SplitAtFirstPattern(configPath).basePath);
+    } catch (const HRX&) {
+      // A "ConfigPath" that is not text.
     }
-    bases.push_back(NodePaths::SplitAtFirstPattern(configPath).basePath);
   });
   return bases;
 }

@@ -1,4 +1,5 @@
 #include "DbgAliveObjectsTracker.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "logging/LogStatement.h"
 #include "settings/GlobalSettings.h"
@@ -28,8 +29,8 @@ uint32_t ReadNumber(const wchar_t* key) noexcept {
 DbgAliveObjectsTracker& CreateFromSettings() {
   const bool enabled = ReadNumber(L"EnableAliveObjectsTracking") != 0;
   const uint32_t framesToSkip = enabled ? ReadNumber(L"AliveObjectsTrackingFramesToSkip") : 0;
-  static DbgAliveObjectsTracker tracker(enabled, framesToSkip);
-  return tracker;
+  static NoDestroy<DbgAliveObjectsTracker> tracker(enabled, framesToSkip);
+  return tracker.Get();
 }
 
 std::wstring Widen(const char* text) {

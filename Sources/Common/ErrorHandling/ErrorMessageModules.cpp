@@ -1,10 +1,13 @@
 #include "ErrorMessageModules.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "ErrorDescription.h"
 #include "logging/LogStatement.h"
 #include "settings/FileSystem.h"
 #include "settings/GlobalSettings.h"
 
+#include <atomic>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -13,6 +16,8 @@ constexpr wchar_t kDefaultMessageFile[] = L"CoreErrorMessages.dll";
 constexpr DWORD kLoadAsData = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE;
 
 thread_local bool t_loading = false;
+// The process-wide lists once loaded, for the unload to free.
+std::atomic<ErrorMessageModules*> g_processModules{nullptr};
 
 std::vector<std::wstring> SplitNames(const std::wstring& names) {
   std::vector<std::wstring> pieces;
@@ -37,7 +42,9 @@ class LoadingScope {
 };
 
 ErrorMessageModules* CreateProcessModules() {
-  static ErrorMessageModules modules;
+  // Never destroyed: the unload frees the modules explicitly (FreeAll).
+  static NoDestroy<ErrorMessageModules> storage;
+  ErrorMessageModules& modules = storage.Get();
   LoadingScope loading;
   try {
     GlobalSettings& settings = GlobalSettings::Instance();
@@ -51,6 +58,7 @@ ErrorMessageModules* CreateProcessModules() {
   } catch (...) {
     // Out of memory while splitting: keep what was loaded.
   }
+  g_processModules.store(&modules, std::memory_order_release);
   return &modules;
 }
 }  // namespace
@@ -62,9 +70,17 @@ const ErrorMessageModules& ErrorMessageModules::Instance() {
 
 bool ErrorMessageModules::LoadingOnThisThread() noexcept { return t_loading; }
 
-ErrorMessageModules::~ErrorMessageModules() {
-  for (size_t i = 0; i < m_primaryCount; ++i) ::FreeLibrary(m_primary[i]);
-  for (size_t i = 0; i < m_fallbackCount; ++i) ::FreeLibrary(m_fallback[i]);
+ErrorMessageModules::~ErrorMessageModules() { FreeAll(); }
+
+void ErrorMessageModules::FreeAll() noexcept {
+  const size_t primary = std::exchange(m_primaryCount, 0);
+  const size_t fallback = std::exchange(m_fallbackCount, 0);
+  for (size_t i = 0; i < primary; ++i) ::FreeLibrary(std::exchange(m_primary[i], nullptr));
+  for (size_t i = 0; i < fallback; ++i) ::FreeLibrary(std::exchange(m_fallback[i], nullptr));
+}
+
+void ErrorMessageModules::FreeProcessModules() noexcept {
+  if (ErrorMessageModules* modules = g_processModules.exchange(nullptr, std::memory_order_acq_rel)) modules->FreeAll();
 }
 
 void ErrorMessageModules::LoadPrimary(const std::wstring& names, const std::wstring& directory) {

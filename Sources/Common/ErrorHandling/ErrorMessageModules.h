@@ -19,6 +19,10 @@ class ErrorMessageModules {
   static const ErrorMessageModules& Instance();
   // True on the thread that is loading the process-wide lists.
   static bool LoadingOnThisThread() noexcept;
+  // At the module's unload: frees the modules of the process-wide lists, if
+  // they were loaded, and leaves the lists empty (lookups then find the
+  // system's texts only). Never at process exit, where nothing is freed.
+  static void FreeProcessModules() noexcept;
 
   ErrorMessageModules() = default;
   ~ErrorMessageModules();
@@ -32,6 +36,9 @@ class ErrorMessageModules {
 
   std::span<const HMODULE> Primary() const noexcept { return {m_primary.data(), m_primaryCount}; }
   std::span<const HMODULE> Fallback() const noexcept { return {m_fallback.data(), m_fallbackCount}; }
+
+  // Frees every module and empties both lists.
+  void FreeAll() noexcept;
 
  private:
   using Slots = std::array<HMODULE, kSlots>;

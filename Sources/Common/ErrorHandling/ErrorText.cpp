@@ -1,4 +1,5 @@
 #include "ErrorText.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "ErrorMessageModules.h"
 
@@ -16,8 +17,8 @@ constexpr uint32_t kWin32Facility = 7;
 class ErrorTextCache {
  public:
   static ErrorTextCache& Instance() {
-    static ErrorTextCache cache;
-    return cache;
+    static NoDestroy<ErrorTextCache> cache;
+    return cache.Get();
   }
 
   bool Find(HRESULT hr, std::wstring& text) const {

@@ -5,6 +5,7 @@
 
 #include "ModuleThread.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/FunctionTracer.h"
 #include "logging/LogStatement.h"
@@ -90,11 +91,10 @@ class CAsyncAction {
   template <class Rep1, class Period1, class Rep2, class Period2>
   CAsyncAction(std::chrono::duration<Rep1, Period1> period, std::chrono::duration<Rep2, Period2> initialDelay,
                Action action)
-      : m_state(std::make_shared<State>(AsyncActionDetail::ToNanoseconds(period), std::move(action))) {
-    m_thread = CModuleThread([state = m_state, delay = AsyncActionDetail::ToNanoseconds(initialDelay)] {
-      ThreadLoop(state, delay);
-    });
-  }
+      : m_state(std::make_shared<State>(AsyncActionDetail::ToNanoseconds(period), std::move(action))),
+        m_thread([state = m_state, delay = AsyncActionDetail::ToNanoseconds(initialDelay)] {
+          ThreadLoop(state, delay);
+        }) {}
 
   // Stops, then waits for a run in progress and the thread's end. On the
   // worker thread itself (the action destroyed its owner) the thread is left
@@ -149,10 +149,9 @@ class CAsyncAction {
         state.action();
       } catch (...) {
       }
-    } catch (const HRES& failure) {
-      KLOG_ERR(L"Executing AsyncAction" << L" failed: " << failure);
     } catch (...) {
-      KLOG_ERR(L"Executing AsyncAction" << L" failed: unexpected exception");
+      const HRES failure = CurrentFailure();
+      KLOG_ERR(L"Executing AsyncAction" << L" failed: " << failure);
     }
   }
 

@@ -1,6 +1,6 @@
 #include "ModuleThread.h"
 
-#include "ModuleUsage.h"
+#include "Sources/Common/Lifetime/ModuleUsage.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
@@ -60,8 +60,10 @@ CModuleThread::CModuleThread(std::function<void()> body) {
   }
   ModuleUsage::Lock();
   DWORD id = 0;
-  const HANDLE handle =
-      ::CreateThread(nullptr, kStackReserve, &ThreadProcedure, start, STACK_SIZE_PARAM_IS_A_RESERVATION, &id);
+  // Suspended until this object knows its handle and id: a body that asks
+  // IsCurrent (or destroys its owner) at once must find them set.
+  const HANDLE handle = ::CreateThread(nullptr, kStackReserve, &ThreadProcedure, start,
+                                       STACK_SIZE_PARAM_IS_A_RESERVATION | CREATE_SUSPENDED, &id);
   if (handle == nullptr) {
     const HRES failure(FALSE);
     ModuleUsage::Unlock();
@@ -72,6 +74,7 @@ CModuleThread::CModuleThread(std::function<void()> body) {
   }
   m_handle = handle;
   m_id = id;
+  ::ResumeThread(handle);
 }
 
 CModuleThread::~CModuleThread() {

@@ -1,4 +1,5 @@
 #include "Crc32.h"
+#include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
@@ -43,8 +44,8 @@ class Crc32Computer {
 
   // Built on first use; a failed build is tried again by the next caller.
   static const Crc32Computer& Instance() {
-    static const Crc32Computer computer;
-    return computer;
+    static const NoDestroy<Crc32Computer> computer;
+    return computer.Get();
   }
 
  private:

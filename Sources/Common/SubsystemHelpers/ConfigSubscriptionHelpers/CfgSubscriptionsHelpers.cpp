@@ -1,5 +1,6 @@
 #include "CfgSubscriptionsHelpers.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/LogStatement.h"
 #include "node/ConfigServerAccess.h"
@@ -44,10 +45,8 @@ void RemoveSubscription(const CompPtr<IDXConfigSubscriptionProxy>& proxy,
     if (!proxy) ThrowHr(E_POINTER);
     const HRES removed = proxy->RemoveSubscription(subscription.Get());
     if (removed.Failed()) failure = removed;
-  } catch (const HRES& raised) {
-    failure = raised;
   } catch (...) {
-    failure = E_UNEXPECTED;
+    failure = CurrentFailure();
   }
   if (failure.Failed()) {
     KLOG_WARN(L"Config server subscription with id " << ValueFormats::GuidToString(id, ValueFormats::GuidForm::Braced)

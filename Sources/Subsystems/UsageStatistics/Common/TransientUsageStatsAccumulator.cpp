@@ -48,21 +48,21 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
   m_storage.emplace(m_transientStoragePath, *m_encryptor,
                     m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
                                            : Detail::CTransientStorage::kDefaultMaxRestoredFrames);
-  {
-    std::vector<DXNodePtr> restored;
-    m_storage->ImportPending(restored, m_queueLock);
-    std::lock_guard queueLock(m_queueLock);
-    std::move(restored.begin(), restored.end(), std::back_inserter(m_queue));
-  }
+  std::vector<DXNodePtr> restored;
+  m_storage->ImportPending(restored, m_queueLock);
 
   try {
+    {
+      std::lock_guard queueLock(m_queueLock);
+      m_queue.insert(m_queue.end(), restored.begin(), restored.end());
+    }
     Subscribe();
     m_nextCycle = (Clock::now() + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
     m_worker = CModuleThread([this] { WorkerLoop(); });
   } catch (...) {
     Unsubscribe();
     // The file was deleted when it was read: its frames go back into it.
-    RestoreToFile();
+    RestoreToFile(restored);
     throw;
   }
 }
@@ -118,14 +118,9 @@ void CTransientUsageStatsAccumulator::Unsubscribe() noexcept {
   if (m_sink) CfgSubscriptionsHelpers::CloseSink(m_sink.Get());
 }
 
-void CTransientUsageStatsAccumulator::RestoreToFile() noexcept {
+void CTransientUsageStatsAccumulator::RestoreToFile(std::vector<DXNodePtr>& restored) noexcept {
   try {
-    std::vector<DXNodePtr> frames;
-    {
-      std::lock_guard queueLock(m_queueLock);
-      frames.assign(m_queue.begin(), m_queue.end());
-    }
-    if (!frames.empty() && m_storage) m_storage->ExportPending(frames);
+    if (!restored.empty() && m_storage) m_storage->ExportPending(restored);
   } catch (...) {
     const HRES failure = CurrentFailure();
     KLOG_WARN(L"Failed storing pending activity frames to file " << m_transientStoragePath << L" due to" << failure);
@@ -190,14 +185,33 @@ void CTransientUsageStatsAccumulator::Stop() {
 CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeUndelivered() {
   std::lock_guard stopCall(m_stopCall);
   Handover handover;
-  if (m_stopped) return handover;
+  // A completed Stop wrote the frames to the file, which the successor reads.
+  if (m_stopped && !m_storeFailed) return handover;
   EndWorker();
-  m_stopped = true;
   handover.nextCycle = Clock::time_point(Clock::duration(m_nextCycle.load()));
-  std::lock_guard queueLock(m_queueLock);
-  handover.frames.reserve(m_queue.size());
-  std::move(m_queue.begin(), m_queue.end(), std::back_inserter(handover.frames));
-  m_queue.clear();
+  {
+    std::lock_guard queueLock(m_queueLock);
+    handover.frames.reserve(m_queue.size());
+    handover.frames.assign(m_queue.begin(), m_queue.end());
+  }
+  // A store that failed left the values encrypted in place: they go back to
+  // clear, so that the successor sends what the producers made.
+  if (m_storeFailed && m_encryptor && !handover.frames.empty()) {
+    std::vector<IDXNode*> handles;
+    handles.reserve(handover.frames.size());
+    for (const DXNodePtr& frame : handover.frames) handles.push_back(frame.Get());
+    m_encryptor->DecryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
+                              DataEncryption::CNodeEncryptor::kWholeSubtree,
+                              DataEncryption::CNodeEncryptor::kModeInPlace, nullptr, nullptr, nullptr);
+  }
+  // Only now, with the frames safely out: a failure above leaves them here,
+  // for a later Stop to write.
+  {
+    std::lock_guard queueLock(m_queueLock);
+    m_queue.clear();
+  }
+  m_stopped = true;
+  m_storeFailed = false;
   return handover;
 }
 
@@ -205,7 +219,11 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
   {
     std::lock_guard queueLock(m_queueLock);
     if (m_stopping.load()) ThrowHr(E_UNEXPECTED);  // never: adopted right after construction
-    std::move(handover.frames.begin(), handover.frames.end(), std::back_inserter(m_queue));
+    // The predecessor's frames are older than any this one queued since:
+    // they go first. Built aside, so that a failure changes nothing.
+    std::deque<DXNodePtr> merged(handover.frames.begin(), handover.frames.end());
+    merged.insert(merged.end(), m_queue.begin(), m_queue.end());
+    m_queue.swap(merged);
     if (m_maxQueuedFrames != 0) EnforceQueueBound();
   }
   handover.frames.clear();
@@ -234,20 +252,35 @@ void CTransientUsageStatsAccumulator::WaitForNextCycle() {
 
 void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
   while (!m_stopping.load()) {
-    std::lock_guard workerLock(m_workerLock);
-    WaitForNextCycle();
     try {
-      TakeOver();
-      SendPending();
+      std::lock_guard workerLock(m_workerLock);
+      WaitForNextCycle();
+      RunCycle();
     } catch (...) {
       const HRES failure = CurrentFailure();
       KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
     }
-    // The interval runs from the end of this cycle.
-    m_nextCycle = (Clock::now() + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
-    LogDroppedFrames();
   }
+  HandBackPending();
+}
 
+void CTransientUsageStatsAccumulator::RunCycle() {
+  try {
+    TakeOver();
+    SendPending();
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
+  }
+  // The interval runs from the end of this cycle. A cycle cut short by a
+  // stop keeps the time that was due: a successor adopts it.
+  if (!m_stopping.load()) {
+    m_nextCycle = (Clock::now() + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
+  }
+  LogDroppedFrames();
+}
+
+void CTransientUsageStatsAccumulator::HandBackPending() noexcept {
   // A stop that took the worker lock right after a cycle finds the frames
   // that cycle kept: they go to the queue, behind it, so the file gets them.
   try {
@@ -267,6 +300,8 @@ void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
 void CTransientUsageStatsAccumulator::TakeOver() {
   if (m_stopping.load()) return;
   std::lock_guard queueLock(m_queueLock);
+  // Reserved first: a move cut short would leave empty handles in the queue.
+  m_pending.reserve(m_pending.size() + m_queue.size());
   std::move(m_queue.begin(), m_queue.end(), std::back_inserter(m_pending));
   m_queue.clear();
   m_pendingCount = m_pending.size();
@@ -296,7 +331,9 @@ void CTransientUsageStatsAccumulator::SendPending() {
 }
 
 bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
+  if (!frame) return false;
   bool delivered = false;
+  bool attempted = false;
   try {
     const int32_t failures = ReadFailureCounter(frame);
     if (static_cast<uint32_t>(std::max(failures, 0)) >= m_maxSendFailures) {
@@ -304,6 +341,7 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
       return false;
     }
     KLOG_DBG3(L"Sending usage activity frame " << frame);
+    attempted = true;
     delivered = SendFrame(frame);
     if (delivered) return false;
     KLOG_DBG3(L"Failed sending usage activity frame " << frame);
@@ -311,10 +349,14 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
     return true;
   } catch (...) {
     // This frame alone: the others of the pass go on as usual. One the
-    // service took is done; any other is tried again next cycle.
+    // service took is done. One whose failed attempt cannot be counted is
+    // dropped: kept, it would be tried every cycle without end. Any other is
+    // tried again next cycle.
     const HRES failure = CurrentFailure();
-    KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::SendPending failed: " << failure);
-    return !delivered;
+    KLOG_ERR(L"Handling usage activity frame failed due to " << failure << L"; "
+                                                             << (delivered || attempted ? L"not kept: " : L"kept: ")
+                                                             << frame);
+    return !delivered && !attempted;
   }
 }
 

@@ -57,13 +57,16 @@ class CTransientUsageStatsAccumulator {
   // storage file. A later Stop finds that done and keeps the file as it is;
   // only a store that failed is tried again.
   void Stop();
-  // Ends the worker and hands over every undelivered frame, in send order
-  // (retained failures, then the rest); nothing goes to the file, and a later
-  // Stop writes nothing. An accumulator already stopped hands over nothing:
-  // its frames went to the file. Waits for one request in flight at most.
+  // Ends the worker and hands over every undelivered frame, in the order a
+  // Stop writes them (the queue, then the retained failures, then the frames
+  // not yet tried), with their values in clear; nothing goes to the file, and
+  // a later Stop writes nothing. An accumulator whose Stop completed hands
+  // over nothing: its frames are in the file. Waits for one request in
+  // flight at most.
   Handover TakeUndelivered();
-  // Appends a predecessor's frames to the queue (within "MaxQueuedFrames"),
-  // and brings the next sending cycle forward to the predecessor's.
+  // Puts a predecessor's frames before those queued here (within
+  // "MaxQueuedFrames"), and brings the next sending cycle forward to the
+  // predecessor's. A failure leaves both as they were.
   void Adopt(Handover&& handover);
   void SetEnabled(bool value);
 
@@ -78,8 +81,12 @@ class CTransientUsageStatsAccumulator {
   void WaitForNextCycle();
   // Sets stopping, wakes the worker and waits for it to end; under m_stopCall.
   void EndWorker();
-  // Puts the queue back into the file when construction fails after the import.
-  void RestoreToFile() noexcept;
+  // Puts the restored frames back into the file when construction fails after the import.
+  void RestoreToFile(std::vector<DXNodePtr>& restored) noexcept;
+  // One cycle: the take-over and the sending pass, then the next cycle's time.
+  void RunCycle();
+  // At the worker's end: the frames the last cycle kept go back to the queue.
+  void HandBackPending() noexcept;
   void TakeOver();
   void SendPending();
   // One frame of a sending pass: true when it is kept for the next cycle.

@@ -2,6 +2,7 @@
 
 #include "UsageStatisticsSwitch.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
@@ -23,10 +24,9 @@ std::optional<bool> ReadSwitchNode(const std::wstring& path) {
     const DXNodePtr node = ReadConfigNode(server.Get(), path, false);
     if (!node) return std::nullopt;
     return SwitchNodeEnabled(node);
-  } catch (const HRES& failure) {
-    KLOG_WARN(L"Reading usage statistics switch " << path << L" failed due to " << failure);
   } catch (...) {
-    KLOG_WARN(L"Reading usage statistics switch " << path << L" failed due to " << HRES(E_UNEXPECTED));
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Reading usage statistics switch " << path << L" failed due to " << failure);
   }
   return std::nullopt;
 }
@@ -89,10 +89,9 @@ void CUsageStatisticsToggler::Stop() noexcept {
     // handler runs once Stop has returned.
     if (m_sink) CfgSubscriptionsHelpers::CloseSink(m_sink.Get());
     m_sink = nullptr;
-  } catch (const HRES& failure) {
-    KLOG_ERR(L"UsageStatistics::Detail::CUsageStatisticsToggler::Stop" << L" failed: " << failure);
   } catch (...) {
-    KLOG_ERR(L"UsageStatistics::Detail::CUsageStatisticsToggler::Stop" << L" failed: " << HRES(E_UNEXPECTED));
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::Detail::CUsageStatisticsToggler::Stop" << L" failed: " << failure);
   }
 }
 

@@ -62,12 +62,17 @@ std::chrono::nanoseconds SnapshotPeriod(int64_t intervalHours) {
 std::chrono::nanoseconds CConfigSnapshotsMaintainer::PassPeriod(int64_t intervalHours) noexcept {
   const auto hours = static_cast<int32_t>(intervalHours);
   if (hours <= 0) return std::chrono::nanoseconds::zero();
-  return std::chrono::hours(hours) + std::chrono::seconds(1);
+  const std::chrono::nanoseconds period = std::chrono::hours(hours);
+  const std::chrono::nanoseconds margin = std::chrono::seconds(1) + period / 1000;
+  // Saturated: the worker waits without limit past its clock's range.
+  if (period > std::chrono::nanoseconds::max() - margin) return std::chrono::nanoseconds::max();
+  return period + margin;
 }
 
 HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode* settings) {
-  std::lock_guard lifecycle(m_lifecycleLock);
+  std::unique_lock lifecycle(m_lifecycleLock, std::defer_lock);
   try {
+    lifecycle.lock();
     if (settings == nullptr) ThrowHr(E_POINTER);
     ConfigureSteps(DXNodePtr(settings, DXNodePtr::Handle::Duplicate));
     return S_OK;
@@ -115,18 +120,28 @@ void CConfigSnapshotsMaintainer::ConfigureSteps(const DXNodePtr& settings) {
 
 void CConfigSnapshotsMaintainer::ReplaceAccumulator(std::unique_ptr<CTransientUsageStatsAccumulator> accumulator) {
   // The new one is fully built (it has read the file) before the old one is
-  // touched: a failure leaves the old one running with all its frames.
+  // touched: a failure to build it leaves the old one running with all its
+  // frames. Producers use the new one from the swap on.
+  CTransientUsageStatsAccumulator* const successor = accumulator.get();
   {
     std::lock_guard lock(m_lock);
-    // In memory: the frames keep their clear values and counters, and the
-    // reconfiguration costs no data protection call, whatever the backlog.
-    // A predecessor already stopped wrote its frames to the file, which the
-    // new one has just read.
-    if (m_accumulator) accumulator->Adopt(m_accumulator->TakeUndelivered());
     m_accumulator.swap(accumulator);
   }
-  // The predecessor goes outside the lock: it removes its subscription and,
-  // having handed everything over, writes nothing.
+  if (!accumulator) return;
+  // Outside the lock: ending the predecessor's worker waits for a request in
+  // flight, which must not hold up the host's notifications. Its frames go
+  // over in memory, with their clear values and counters, at no data
+  // protection cost whatever the backlog; a predecessor whose Stop completed
+  // wrote them to the file, which the successor has just read.
+  try {
+    successor->Adopt(accumulator->TakeUndelivered());
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::Configure failed to hand the undelivered frames to the "
+             L"new accumulator: "
+             << failure);
+  }
+  // It removes its subscription and, having handed everything over, writes nothing.
   accumulator.reset();
 }
 
@@ -174,9 +189,17 @@ HRESULT CConfigSnapshotsMaintainer::ProcessUsageActivity(IDXNode* notification) 
 }
 
 void CConfigSnapshotsMaintainer::SnapshotPass() noexcept {
-  if (!StatisticsEnabled()) return;
-  std::lock_guard lock(m_lock);
-  const auto now = std::chrono::system_clock::now();
+  try {
+    if (!StatisticsEnabled()) return;
+    std::lock_guard lock(m_lock);
+    SnapshotEntries(std::chrono::system_clock::now());
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::SnapshotPass failed: " << failure);
+  }
+}
+
+void CConfigSnapshotsMaintainer::SnapshotEntries(std::chrono::system_clock::time_point now) {
   for (const auto& [basePath, entry] : m_entries) {
     try {
       ActivityFrameList frames;
@@ -202,8 +225,8 @@ void CConfigSnapshotsMaintainer::SnapshotPass() noexcept {
 }
 
 HRESULT CConfigSnapshotsMaintainer::Shutdown() {
-  std::lock_guard lifecycle(m_lifecycleLock);
   try {
+    std::lock_guard lifecycle(m_lifecycleLock);
     if (const std::shared_ptr<Detail::CUsageStatisticsToggler> toggle = m_toggle.load()) toggle->Stop();
     if (m_snapshotAction) m_snapshotAction->Stop();
     // Under the lock, so that a snapshot pass or a notification in progress
