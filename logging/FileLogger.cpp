@@ -1,8 +1,9 @@
 #include "FileLogger.h"
 
-#include "ImpersonationRevertGuard.h"
 #include "InternalReport.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "settings/FileSystem.h"
+#include "settings/ImpersonationRevertGuard.h"
 
 #include <cwchar>
 #include <optional>
@@ -71,7 +72,11 @@ CFile FileLogger::AcquireHandle() noexcept {
 }
 
 std::wstring FileLogger::FilePath() const {
-  return m_isPath ? m_fileName : LogManager::Instance().GetLogDirectory() + m_fileName;
+  if (m_isPath) return m_fileName;
+  // No directory could be built: no file, rather than one relative to the
+  // current directory (System32, for a service).
+  const std::wstring directory = LogManager::Instance().GetLogDirectory();
+  return directory.empty() ? std::wstring() : directory + m_fileName;
 }
 
 CFile FileLogger::OpenFile() noexcept {
@@ -82,6 +87,10 @@ CFile FileLogger::OpenFile() noexcept {
     std::optional<ImpersonationRevertGuard> guard;
     if (kRevertImpersonation) guard.emplace();
     path = FilePath();
+    if (IsRelativePath(path)) {
+      opened = HrFromWin32(ERROR_BAD_PATHNAME);
+      ThrowHr(opened);
+    }
     const uint32_t thresholdMB =
         LogManager::Instance().ReadNumberSetting(L"LogFileSizeThresholdMB", kDefaultSizeThresholdMB);
 

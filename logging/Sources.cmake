@@ -2,7 +2,6 @@
 target_sources(KestrovaCore PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/FileLogger.cpp
   ${CMAKE_CURRENT_LIST_DIR}/FunctionTracer.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/ImpersonationRevertGuard.cpp
   ${CMAKE_CURRENT_LIST_DIR}/InternalReport.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LineFormatter.cpp
   ${CMAKE_CURRENT_LIST_DIR}/LogManager.cpp

@@ -23,15 +23,19 @@ std::vector<std::wstring> SplitPathElements(const std::wstring& path) {
   return elements;
 }
 
-std::wstring CombinePath(const std::wstring& directory, const std::wstring& more) {
-  wchar_t combined[MAX_PATH] = {};
-  if (::PathCombineW(combined, directory.c_str(), more.c_str()) == nullptr) {
-    ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
-  }
-  return combined;
-}
+bool IsRelative(const std::wstring& path) { return IsRelativePath(path); }
 
-bool IsRelative(const std::wstring& path) { return path.empty() || ::PathIsRelativeW(path.c_str()); }
+// more below directory (more itself when it is absolute), in full form and at
+// any length. A result that is not absolute is refused: nothing of the module
+// may land relative to the current directory (System32, for a service).
+std::wstring CombinePath(const std::wstring& directory, const std::wstring& more) {
+  if (!IsRelative(more)) return FullPath(more);
+  if (IsRelative(directory)) ThrowHr(HrFromWin32(ERROR_BAD_PATHNAME));
+  std::wstring combined = directory;
+  if (!combined.empty() && combined.back() != L'\\' && combined.back() != L'/' && !more.empty()) combined += L'\\';
+  combined += more;
+  return FullPath(combined);
+}
 }  // namespace
 
 bool CDataDirectory::ElementsLessNoCase::operator()(const Elements& left, const Elements& right) const noexcept {

@@ -1,5 +1,7 @@
 #include "File.h"
 
+#include "FileSystem.h"
+
 #include "Sources/Common/ErrorHandling/HRES.h"
 
 #include <utility>
@@ -18,7 +20,10 @@ CFile& CFile::operator=(CFile&& other) noexcept {
 
 HRESULT CFile::Create(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD attributesAndFlags,
                       SECURITY_ATTRIBUTES* security, HANDLE templateFile) noexcept {
-  const HANDLE handle = ::CreateFileW(path, access, share, security, disposition, attributesAndFlags, templateFile);
+  // Any length: module-owned files may lie below long directories.
+  const std::wstring target = path != nullptr ? ExtendedLengthPath(path) : std::wstring();
+  const HANDLE handle = ::CreateFileW(path != nullptr ? target.c_str() : nullptr, access, share, security, disposition,
+                                      attributesAndFlags, templateFile);
   if (handle == INVALID_HANDLE_VALUE) return LastErrorResult();
   Close();
   m_handle = handle;

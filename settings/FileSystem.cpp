@@ -9,10 +9,50 @@ bool IsNotFound(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || 
 bool IsSeparator(wchar_t c) noexcept { return c == L'\\' || c == L'/'; }
 }  // namespace
 
+bool IsRelativePath(const std::wstring& path) noexcept {
+  const bool drivePath = path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]);
+  const bool sharePath = path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+  return !drivePath && !sharePath;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+  if (IsRelativePath(path)) ThrowHr(HrFromWin32(ERROR_BAD_PATHNAME));
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) {
+      const DWORD error = ::GetLastError();
+      ThrowHr(error != 0 ? HrFromWin32(static_cast<LONG>(error)) : E_FAIL);
+    }
+    if (length < buffer.size()) return std::wstring(buffer.data(), length);
+    buffer.resize(length);
+  }
+}
+
+std::wstring ExtendedLengthPath(const std::wstring& path) noexcept {
+  try {
+    if (path.rfind(L"\\\\?\\", 0) == 0 || path.rfind(L"\\\\.\\", 0) == 0) return path;
+    if (IsRelativePath(path)) return path;
+    const std::wstring full = FullPath(path);
+    if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+  } catch (...) {
+    return path;
+  }
+}
+
+bool DeleteFileAt(const std::wstring& path) noexcept {
+  return ::DeleteFileW(ExtendedLengthPath(path).c_str()) != FALSE;
+}
+
+bool MoveFileAt(const std::wstring& from, const std::wstring& to, DWORD flags) noexcept {
+  return ::MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), flags) != FALSE;
+}
+
 bool FileExists(const std::wstring& path, bool raise) {
   HRESULT error = S_OK;
   bool exists = false;
-  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(ExtendedLengthPath(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD lastError = ::GetLastError();
     if (!IsNotFound(lastError)) error = HrFromWin32(static_cast<LONG>(lastError));
@@ -25,7 +65,8 @@ bool FileExists(const std::wstring& path, bool raise) {
   return exists;
 }
 
-void CreateDirectories(const std::wstring& path, SECURITY_ATTRIBUTES* security, bool ignoreErrors) {
+void CreateDirectories(const std::wstring& requested, SECURITY_ATTRIBUTES* security, bool ignoreErrors) {
+  const std::wstring path = ExtendedLengthPath(requested);
   const auto createLevel = [&](const std::wstring& prefix) {
     if (::GetFileAttributesW(prefix.c_str()) != INVALID_FILE_ATTRIBUTES) return;
     if (!IsNotFound(::GetLastError())) return;  // not ours to judge (e.g. a share root)
@@ -38,7 +79,17 @@ void CreateDirectories(const std::wstring& path, SECURITY_ATTRIBUTES* security, 
     }
     if (!ignoreErrors) ThrowHr(HrFromWin32(static_cast<LONG>(error)));
   };
-  for (size_t i = 1; i < path.size(); ++i) {
+  // Levels below the root only: "\\?\C:\", "\\?\UNC\server\share\" and the
+  // like are the platform's.
+  size_t first = 1;
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    const size_t server = path.find(L'\\', 8);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    first = share == std::wstring::npos ? path.size() : share + 1;
+  } else if (path.rfind(L"\\\\?\\", 0) == 0) {
+    first = 7;  // past "\\?\C:\"
+  }
+  for (size_t i = first; i < path.size(); ++i) {
     if (IsSeparator(path[i])) createLevel(path.substr(0, i));
   }
   if (!path.empty() && !IsSeparator(path.back())) createLevel(path);

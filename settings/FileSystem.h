@@ -5,6 +5,22 @@
 
 #include <string>
 
+// The form of an absolute path that the file functions take at any length:
+// "\\?\" before the full path of a drive path, "\\?\UNC\" for a share.
+// A path already in that form, a device path, a relative path (which no
+// module-owned file uses) or one the platform cannot make full comes back
+// as it is.
+std::wstring ExtendedLengthPath(const std::wstring& path) noexcept;
+// The full (canonical) form of an absolute path, at any length; raises HRX
+// when the platform cannot build it, and 0x800700A1 for a relative path.
+std::wstring FullPath(const std::wstring& path);
+// True when path is neither a drive path ("C:\...") nor a share or
+// extended path ("\\...").
+bool IsRelativePath(const std::wstring& path) noexcept;
+// DeleteFileW and MoveFileExW on the extended-length forms.
+bool DeleteFileAt(const std::wstring& path) noexcept;
+bool MoveFileAt(const std::wstring& from, const std::wstring& to, DWORD flags) noexcept;
+
 // True for an existing file. Not-found and path-not-found are no errors; a
 // directory is 0x80070005. With raise set, an error is thrown as HRX.
 bool FileExists(const std::wstring& path, bool raise = false);

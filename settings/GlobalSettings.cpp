@@ -1,4 +1,5 @@
 #include "GlobalSettings.h"
+#include "ImpersonationRevertGuard.h"
 #include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include "FileSystem.h"
@@ -31,6 +32,8 @@ bool ReadEnvironmentVariable(const std::wstring& name, std::wstring& value) {
 }
 
 HRESULT ReadIniFile(const std::wstring& file, const wchar_t* section, const wchar_t* key, std::wstring& value) {
+  // As the process: a host thread may carry a client's token.
+  const ImpersonationRevertGuard asProcess;
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     const DWORD length = ::GetPrivateProfileStringW(section, key, L"", buffer.data(), static_cast<DWORD>(buffer.size()),

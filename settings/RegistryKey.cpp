@@ -1,4 +1,5 @@
 #include "RegistryKey.h"
+#include "ImpersonationRevertGuard.h"
 
 #include "FileSystem.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
@@ -55,6 +56,8 @@ std::map<std::wstring, std::wstring> ReadRegistryStrings(const std::wstring& key
   std::wstring subkey = keyPath;
   ParseRootKey(subkey, root);
 
+  // As the process: a host thread may carry a client's token.
+  const ImpersonationRevertGuard asProcess;
   CRegistryKey key;
   if (key.Open(root, subkey.c_str(), KEY_READ) != ERROR_SUCCESS) return values;
 

@@ -3,7 +3,7 @@
 #include "RuntimeTestSupport.h"
 
 #include "logging/FileLogger.h"
-#include "logging/ImpersonationRevertGuard.h"
+#include "settings/ImpersonationRevertGuard.h"
 #include "logging/LogStatement.h"
 #include "logging/ModuleBanner.h"
 #include "settings/FileSystem.h"

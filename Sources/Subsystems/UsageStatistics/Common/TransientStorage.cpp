@@ -5,6 +5,7 @@
 #include "logging/LogStatement.h"
 #include "node/NodeSerialization.h"
 #include "settings/FileSystem.h"
+#include "settings/ImpersonationRevertGuard.h"
 
 #include <windows.h>
 
@@ -47,8 +48,11 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
 std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
                                                    const DataEncryption::CNodeEncryptor& encryptor, size_t maxFrames,
                                                    bool* truncated) {
+  // As the process: the file and the data protection are the module's, not
+  // those of a client a host thread may impersonate.
+  const ImpersonationRevertGuard asProcess;
   WIN32_FILE_ATTRIBUTE_DATA attributes{};
-  ThrowIfFailed(HRES(::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &attributes)));
+  ThrowIfFailed(HRES(::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &attributes)));
   const uint64_t size = (uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
   if (size > kMaxFileBytes) {
     ThrowHr(ReportError(HrFromWin32(ERROR_FILE_TOO_LARGE), L" Transient storage files above 64 MB are not read."));
@@ -68,10 +72,11 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
 
 void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept {
   if (m_path.empty()) return;
+  const ImpersonationRevertGuard asProcess;
   // A store interrupted before its move leaves its temporary file behind.
   try {
     const std::wstring temporary = TemporaryPath();
-    if (FileExists(temporary) && !::DeleteFileW(temporary.c_str())) {
+    if (FileExists(temporary) && !DeleteFileAt(temporary)) {
       const HRES failure = HrFromWin32(static_cast<LONG>(::GetLastError()));
       KLOG_DBG(L"Failed deleting pending activity frames file " << temporary << L" due to" << failure);
     }
@@ -99,14 +104,15 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
 }
 
 void CTransientStorage::DeleteStorageFile() noexcept {
-  if (::DeleteFileW(m_path.c_str())) return;
+  if (DeleteFileAt(m_path)) return;
   const HRES failure = HrFromWin32(static_cast<LONG>(::GetLastError()));
   KLOG_DBG(L"Failed deleting pending activity frames file " << m_path << L" due to" << failure);
 }
 
 bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
+  const ImpersonationRevertGuard asProcess;
   try {
-    if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(::DeleteFileW(m_path.c_str())));
+    if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
     if (frames.empty()) return true;
     if (m_path.empty()) {
       KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
@@ -135,10 +141,9 @@ void CTransientStorage::Store(std::vector<DXNodePtr>& frames) {
     NodeUtils::SerializeToFile(temporary, handles.data(), static_cast<uint32_t>(handles.size()),
                                DXNSerializationType_NodeText, kSerializeFlags,
                                DataEncryption::CNodeEncryptor::kWholeSubtree);
-    ThrowIfFailed(
-        HRES(::MoveFileExW(temporary.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
+    ThrowIfFailed(HRES(MoveFileAt(temporary, m_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
   } catch (...) {
-    ::DeleteFileW(temporary.c_str());
+    DeleteFileAt(temporary);
     throw;
   }
 }

@@ -9,6 +9,7 @@
 #include "logging/LogStatement.h"
 #include "module/HostInstance.h"
 #include "node/NodeDump.h"
+#include "settings/DataDirectory.h"
 #include "settings/FileSystem.h"
 
 #include <algorithm>
@@ -78,7 +79,13 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
   settings.TryGetInt32(L"MaxSendFailures", maxSendFailures);
   m_maxSendFailures = static_cast<uint32_t>(maxSendFailures);
   m_togglePath = settings.GetString(L"UsageStatisticsCfgPath");
-  m_transientStoragePath = ExpandEnvironment(settings.GetString(L"TransientStoragePath", std::wstring()));
+  const std::wstring storagePath = settings.GetString(L"TransientStoragePath", std::wstring());
+  m_transientStoragePath = ExpandEnvironment(storagePath);
+  // Never relative to the current directory (System32, for a service): a
+  // relative path lies below the data directory, as the log's does.
+  if (!m_transientStoragePath.empty() && IsRelativePath(m_transientStoragePath)) {
+    m_transientStoragePath = ResolvePath(storagePath);
+  }
   int64_t maxQueuedFrames = 0;
   if (settings.TryGetInt64(L"MaxQueuedFrames", maxQueuedFrames) && maxQueuedFrames > 0) {
     m_maxQueuedFrames = static_cast<uint64_t>(maxQueuedFrames);

@@ -1,26 +1,33 @@
 #include "ImpersonationRevertGuard.h"
 
-#include "InternalReport.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+
+#include <cwchar>
 
 #include <cstdlib>
 
 namespace {
 HRESULT LastErrorResult() noexcept { return HrFromWin32(static_cast<LONG>(::GetLastError())); }
+
+// To the debugger output, as the log's own reports go: the guard runs inside
+// the log's file open, where no log line can be written.
+void Report(const wchar_t* what, HRESULT error) noexcept {
+  wchar_t text[160];
+  std::swprintf(text, 160, L"ImpersonationRevertGuard: %ls (error: 0x%08x)\n", what, static_cast<unsigned>(error));
+  ::OutputDebugStringW(text);
+}
 }  // namespace
 
 ImpersonationRevertGuard::ImpersonationRevertGuard() noexcept {
   HANDLE token = nullptr;
   if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token)) {
     if (::GetLastError() != ERROR_NO_TOKEN) {
-      ReportInternal(L"ImpersonationRevertGuard: cannot get current thread token (error: 0x%08x)\n",
-                     static_cast<unsigned>(LastErrorResult()));
+      Report(L"cannot get current thread token", LastErrorResult());
     }
     return;
   }
   if (!::SetThreadToken(nullptr, nullptr)) {
-    ReportInternal(L"ImpersonationRevertGuard: cannot revert thread token (error: 0x%08x)\n",
-                   static_cast<unsigned>(LastErrorResult()));
+    Report(L"cannot revert thread token", LastErrorResult());
     ::CloseHandle(token);
     return;
   }
@@ -30,8 +37,7 @@ ImpersonationRevertGuard::ImpersonationRevertGuard() noexcept {
 ImpersonationRevertGuard::~ImpersonationRevertGuard() {
   if (m_token == nullptr) return;
   if (!::SetThreadToken(nullptr, m_token)) {
-    ReportInternal(L"ImpersonationRevertGuard: cannot restore token back (error: 0x%08x)\n",
-                   static_cast<unsigned>(LastErrorResult()));
+    Report(L"cannot restore token back", LastErrorResult());
     std::abort();
   }
   ::CloseHandle(m_token);
