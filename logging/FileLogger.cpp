@@ -62,7 +62,7 @@ CFile FileLogger::AcquireHandle() noexcept {
     HANDLE duplicate = nullptr;
     if (!::DuplicateHandle(process, m_cached.Get(), process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
       ReportInternal(L"FileLogger: cannot duplicate handle (error: 0x%08x)",
-                     static_cast<unsigned>(HrFromWin32(static_cast<LONG>(::GetLastError()))));
+                     static_cast<unsigned>(HrFromLastError()));
       return CFile();
     }
     return CFile(duplicate);
@@ -129,7 +129,7 @@ void FileLogger::WriteHeaderIfNewFile(CFile& file) noexcept {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!::GetFileInformationByHandle(file.Get(), &information)) {
     ReportInternal(L"FileLogger: cannot get file id (error: 0x%08x)",
-                   static_cast<unsigned>(HrFromWin32(static_cast<LONG>(::GetLastError()))));
+                   static_cast<unsigned>(HrFromLastError()));
     return;
   }
   const FileId id{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};

@@ -19,6 +19,8 @@ void PeriodicTimer::Stop() noexcept {
   PTP_TIMER timer = m_timer.exchange(nullptr, std::memory_order_acq_rel);
   if (timer == nullptr) return;
   ::SetThreadpoolTimer(timer, nullptr, 0, 0);
+  // Also at the module's unload, under the loader lock: safe because the
+  // callbacks (the log manager's) only store atomics and take no lock.
   ::WaitForThreadpoolTimerCallbacks(timer, TRUE);
   ::CloseThreadpoolTimer(timer);
 }

@@ -36,6 +36,11 @@ class CComponentObject final : public T {
   uint32_t Release() override {
     const uint32_t remaining = m_references.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (remaining != 0) return remaining;
+    // Released from a host's own detach at process exit, after the module's:
+    // the object is left as it is. Its teardown would take locks that killed
+    // threads may hold, call the host's services and write files under the
+    // loader lock; the process is ending anyway.
+    if (ModuleUsage::ProcessExiting()) return 0;
     this->FinalRelease();
     delete this;
     // The very last step: a host that unloads the module as soon as the

@@ -4,6 +4,7 @@
 #include "ModuleLogger.h"
 
 #include "Sources/Common/ErrorHandling/ErrorMessageModules.h"
+#include "Sources/Common/Lifetime/ModuleUsage.h"
 #include "Sources/Common/Lifetime/NoDestroy.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ConfigSnapshotsMaintainer.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/UsageActivityItemsResolver.h"
@@ -39,12 +40,13 @@ extern "C" HRESULT GetComponentsModuleObject(void** out) {
 
 // At process exit (reserved not null) the other threads are gone, possibly
 // inside a lock of the module, and the loader lock is held: nothing is
-// cleaned up, as the platform's rules for DllMain ask. Only the log is
-// closed, so that a host calling in later from its own detach neither waits
-// for a lock a killed thread held nor writes to a file being torn down.
+// cleaned up, as the platform's rules for DllMain ask. Logging stops and a
+// component released later (from a host's own detach) is left undestroyed,
+// so that nothing waits for a lock a killed thread held.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   if (reason != DLL_PROCESS_DETACH) return TRUE;
   if (reserved != nullptr) {
+    ModuleUsage::MarkProcessExiting();
     LogManager::Instance().Close(false);
   } else {
     Unload();

@@ -1,5 +1,6 @@
 #include "DXNodePtr.h"
 
+#include "Sources/Common/Lifetime/WipingAllocator.h"
 #include "NodeErrors.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
@@ -403,7 +404,8 @@ bool DXNodePtr::GetBool(const wchar_t* name, bool defaultValue) const {
   return byte != 0;
 }
 
-bool DXNodePtr::GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t>& buffer,
+template <typename Allocator>
+bool DXNodePtr::GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t, Allocator>& buffer,
                                 uint16_t* type) {
   if (buffer.size() < 128) buffer.resize(128);
   while (true) {
@@ -416,6 +418,10 @@ bool DXNodePtr::GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std:
     return true;
   }
 }
+
+template bool DXNodePtr::GetRawAttribute(const DXNodePtr&, const wchar_t*, std::vector<uint8_t>&, uint16_t*);
+template bool DXNodePtr::GetRawAttribute(const DXNodePtr&, const wchar_t*,
+                                         std::vector<uint8_t, WipingAllocator<uint8_t>>&, uint16_t*);
 
 namespace {
 

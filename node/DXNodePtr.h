@@ -114,8 +114,11 @@ class DXNodePtr {
   int64_t GetInt64(const wchar_t* name) const;
   bool GetBool(const wchar_t* name, bool defaultValue) const;
 
-  // Any type, raw bytes into a growable buffer; false when absent.
-  static bool GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t>& buffer, uint16_t* type);
+  // Any type, raw bytes into a growable buffer; false when absent. The
+  // buffer may be an ordinary one or one that wipes what it frees.
+  template <typename Allocator>
+  static bool GetRawAttribute(const DXNodePtr& node, const wchar_t* name, std::vector<uint8_t, Allocator>& buffer,
+                              uint16_t* type);
 
  private:
   // Reads a fixed-size value of exactly the given type into value; the store's

@@ -50,7 +50,7 @@ std::wstring GetProcessUserName() {
   DWORD size = 0;
   if (!::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size) &&
       ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
+    ThrowHr(HrFromLastError());
   }
   std::unique_ptr<void, HeapFreer> user(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size));
   if (!user) ThrowHr(E_OUTOFMEMORY);

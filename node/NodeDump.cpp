@@ -27,11 +27,11 @@ void AppendUtf8(std::string_view text, std::wstring& out) {
   if (text.size() > static_cast<size_t>(INT_MAX)) ThrowHr(E_OUTOFMEMORY);
   const int length = static_cast<int>(text.size());
   const int needed = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  if (needed <= 0) ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
+  if (needed <= 0) ThrowHr(HrFromLastError());
   const size_t start = out.size();
   out.resize(start + static_cast<size_t>(needed));
   if (::MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data() + start, needed) != needed) {
-    ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
+    ThrowHr(HrFromLastError());
   }
 }
 

@@ -25,16 +25,39 @@ std::vector<std::wstring> SplitPathElements(const std::wstring& path) {
 
 bool IsRelative(const std::wstring& path) { return IsRelativePath(path); }
 
-// more below directory (more itself when it is absolute), in full form and at
-// any length. A result that is not absolute is refused: nothing of the module
-// may land relative to the current directory (System32, for a service).
+// The root of an absolute path: "C:" of "C:\\...", "\\\\server\\share" of a share.
+std::wstring RootOf(const std::wstring& path) {
+  if (path.size() >= 2 && path[1] == L':') return path.substr(0, 2);
+  const size_t server = path.find_first_of(L"\\/", 2);
+  const size_t share = server == std::wstring::npos ? server : path.find_first_of(L"\\/", server + 1);
+  return share == std::wstring::npos ? path : path.substr(0, share);
+}
+
+// more after directory with one separator between, at any length (more alone
+// when it is absolute). As the platform's combining does, a more that starts
+// with one separator lies at the root of directory's drive or share; a drive
+// without a separator ("C:x", relative to that drive's current folder) is no
+// path the module can use.
+std::wstring JoinPath(const std::wstring& directory, const std::wstring& more) {
+  if (more.size() >= 2 && more[1] == L':' && (more.size() == 2 || (more[2] != L'\\' && more[2] != L'/'))) {
+    ThrowHr(HrFromWin32(ERROR_BAD_PATHNAME));
+  }
+  if (!IsRelative(more)) return more;
+  if (!more.empty() && (more.front() == L'\\' || more.front() == L'/') && !IsRelative(directory)) {
+    return RootOf(directory) + more;
+  }
+  std::wstring joined = directory;
+  if (!joined.empty() && joined.back() != L'\\' && joined.back() != L'/' && !more.empty()) joined += L'\\';
+  return joined + more;
+}
+
+// more below an absolute directory, in full form and at any length. A result
+// that is not absolute is refused: nothing of the module may land relative to
+// the current directory (System32, for a service).
 std::wstring CombinePath(const std::wstring& directory, const std::wstring& more) {
-  if (!IsRelative(more)) return FullPath(more);
-  if (IsRelative(directory)) ThrowHr(HrFromWin32(ERROR_BAD_PATHNAME));
-  std::wstring combined = directory;
-  if (!combined.empty() && combined.back() != L'\\' && combined.back() != L'/' && !more.empty()) combined += L'\\';
-  combined += more;
-  return FullPath(combined);
+  const std::wstring joined = JoinPath(directory, more);
+  if (IsRelative(joined)) ThrowHr(HrFromWin32(ERROR_BAD_PATHNAME));
+  return FullPath(joined);
 }
 }  // namespace
 
@@ -76,7 +99,7 @@ bool CDataDirectory::ApplyOverride(std::wstring& path) const {
     const auto found = m_overrides.find(lookup);
     if (found != m_overrides.end()) {
       std::wstring result = found->second;
-      for (const std::wstring& element : remaining) result = CombinePath(result, element);
+      for (const std::wstring& element : remaining) result = JoinPath(result, element);
       path = std::move(result);
       return true;
     }

@@ -7,7 +7,7 @@
 #include <utility>
 
 namespace {
-HRESULT LastErrorResult() noexcept { return HrFromWin32(static_cast<LONG>(::GetLastError())); }
+HRESULT LastErrorResult() noexcept { return HrFromLastError(); }
 }  // namespace
 
 CFile& CFile::operator=(CFile&& other) noexcept {

@@ -110,7 +110,7 @@ std::wstring GetModulePath(HMODULE module) {
   for (;;) {
     ::SetLastError(ERROR_SUCCESS);
     const DWORD length = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length == 0) ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
+    if (length == 0) ThrowHr(HrFromLastError());
     // A name that fills the buffer was cut: try again with twice the room.
     if (length < buffer.size() - 1 && ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
       return std::wstring(buffer.data(), length);

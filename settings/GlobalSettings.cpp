@@ -57,9 +57,11 @@ HRESULT EnvironmentSettingsSource::Read(const wchar_t* section, const wchar_t* k
 HRESULT IniSettingsSource::Read(const wchar_t* section, const wchar_t* key, std::wstring& value) {
   section = SectionOrDefault(section);
   std::wstring named;
-  if (ReadEnvironmentVariable(L"GLOBAL_SETTINGS_INI", named) && !named.empty() &&
-      ReadIniFile(named, section, key, value) == S_OK) {
-    return S_OK;
+  if (ReadEnvironmentVariable(L"GLOBAL_SETTINGS_INI", named) && !named.empty()) {
+    // A relative name would make the platform look in the Windows folder:
+    // it lies beside the executable, where the other candidates are.
+    if (IsRelativePath(named) && !m_candidates.empty()) named = DirectoryOf(m_candidates.front()) + named;
+    if (ReadIniFile(named, section, key, value) == S_OK) return S_OK;
   }
   for (const std::wstring& candidate : m_candidates) {
     if (ReadIniFile(candidate, section, key, value) == S_OK) return S_OK;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 namespace {
-HRESULT LastErrorResult() noexcept { return HrFromWin32(static_cast<LONG>(::GetLastError())); }
+HRESULT LastErrorResult() noexcept { return HrFromLastError(); }
 
 // To the debugger output, as the log's own reports go: the guard runs inside
 // the log's file open, where no log line can be written.

@@ -25,6 +25,12 @@ using KestrovaTest::HresultOf;
 
 constexpr HRESULT kNteBadData = static_cast<HRESULT>(0x80090005);
 
+// Plain bytes as an ordinary vector, to compare with the test's own.
+template <typename Allocator>
+std::vector<uint8_t> Plain(const std::vector<uint8_t, Allocator>& bytes) {
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
 std::span<const uint8_t> KeyBytes(const std::string& key) {
   return {reinterpret_cast<const uint8_t*>(key.data()), key.size()};
 }
@@ -50,7 +56,7 @@ TEST(CryptDataProtector, SymmetricSizesAndFraming) {
     const ByteBuffer protectedBytes = protector.Protect(data);
     // RC4 keeps the length of CRC + data (9); AES pads the 9 bytes to one block after a 16-byte IV.
     EXPECT_EQ(protectedBytes.size(), c.useAes ? 32u : 9u);
-    EXPECT_EQ(protector.Unprotect(protectedBytes), data);
+    EXPECT_EQ(Plain(protector.Unprotect(protectedBytes)), data);
 
     const std::string key = "the key";
     const CryptContext context(c.useAes ? 1 : 0);
@@ -68,7 +74,7 @@ TEST(CryptDataProtector, PlainFrameIsChecksumThenData) {
     const ByteBuffer protectedBytes = protector.Protect(data);
     const CryptContext context(c.useAes ? 1 : 0);
     detail::CCryptSession session(context.Handle(), KeyBytes(key), context.Selector());
-    const std::vector<uint8_t> plain = session.Decrypt(protectedBytes);
+    const std::vector<uint8_t> plain = Plain(session.Decrypt(protectedBytes));
     const std::vector<uint8_t> expected = {0x26, 0x39, 0xF4, 0xCB, '1', '2', '3', '4', '5', '6', '7', '8', '9'};
     EXPECT_EQ(plain, expected);
   }
@@ -82,8 +88,8 @@ TEST(CryptDataProtector, AesUsesAFreshIvEachTime) {
   EXPECT_NE(first, second);
   EXPECT_NE(std::vector<uint8_t>(first.begin(), first.begin() + 16),
             std::vector<uint8_t>(second.begin(), second.begin() + 16));
-  EXPECT_EQ(protector.Unprotect(first), data);
-  EXPECT_EQ(protector.Unprotect(second), data);
+  EXPECT_EQ(Plain(protector.Unprotect(first)), data);
+  EXPECT_EQ(Plain(protector.Unprotect(second)), data);
 }
 
 TEST(CryptDataProtector, AnyChangedByteFailsUnprotect) {
@@ -133,7 +139,7 @@ TEST(CryptDataProtector, RandomKeysAndDataRoundTrip) {
       const SymmetricProtector protector("key " + std::to_string(size), c.useAes);
       const ByteBuffer protectedBytes = protector.Protect(data);
       EXPECT_EQ(protectedBytes.size(), c.useAes ? 16 + (size + 4 + 16) / 16 * 16 : size + 4);
-      EXPECT_EQ(protector.Unprotect(protectedBytes), data);
+      EXPECT_EQ(Plain(protector.Unprotect(protectedBytes)), data);
     }
   }
 }
@@ -143,7 +149,7 @@ TEST(CryptDataProtector, DpapiRoundTripHidesTheData) {
   const std::vector<uint8_t> data = Bytes("machine-bound secret value");
   const ByteBuffer first = protector.Protect(data);
   EXPECT_FALSE(Contains(first, data));
-  EXPECT_EQ(protector.Unprotect(first), data);
+  EXPECT_EQ(Plain(protector.Unprotect(first)), data);
   EXPECT_NE(protector.Protect(data), first) << "each blob has its own salt";
   EXPECT_NE(HresultOf([&] { protector.Unprotect(Bytes("not a blob")); }), S_OK);
 }
@@ -164,7 +170,7 @@ TEST(CryptDataProtector, DpapiNeverYieldsChangedData) {
     ByteBuffer result;
     const HRESULT hr = HresultOf([&] { result = protector.Unprotect(changed); });
     if (hr == S_OK) {
-      EXPECT_EQ(result, data);
+      EXPECT_EQ(Plain(result), data);
     }
     // The payload and signature at the end are checked on every platform.
     if (position >= original.size() - 48) {

@@ -380,7 +380,8 @@ TEST(NodeEncryptor, KeySourceSelectsTheSymmetricProtector) {
     EXPECT_EQ(keys.calls, 1) << "asked once per walk";
     const RawValue value = ReadRawValue(tree, L"A");
     const SymmetricProtector protector("operator key", useAes);
-    EXPECT_EQ(protector.Unprotect(std::span<const uint8_t>(value.bytes).subspan(6)), ReadRawValue(before, L"A").bytes);
+    const ByteBuffer plain = protector.Unprotect(std::span<const uint8_t>(value.bytes).subspan(6));
+    EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.end()), ReadRawValue(before, L"A").bytes);
     EXPECT_NE(HresultOf([&] { Decrypt(encryptor, tree); }), S_OK) << "no key: the platform protector cannot read it";
     Decrypt(encryptor, tree, kWhole, &keys);
     EXPECT_EQ(keys.calls, 2);

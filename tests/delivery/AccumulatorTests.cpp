@@ -502,6 +502,23 @@ TEST_F(AccumulatorTest, HandoverPassesFramesInOrderWithoutTheFile) {
   EXPECT_GE(failures, 1) << "counters travel with the frames";
 }
 
+// A predecessor that was stopped hands over nothing and no time: its
+// successor keeps its own first cycle, a whole interval away.
+TEST_F(AccumulatorTest, HandoverFromAStoppedAccumulatorKeepsTheSuccessorsCadence) {
+  Options slow;
+  slow.sendIntervalSec = 3;
+  auto predecessor = Make(slow);
+  predecessor->Stop();
+  auto successor = Make(slow);
+  CTransientUsageStatsAccumulator::Handover handover = predecessor->TakeUndelivered();
+  EXPECT_TRUE(handover.frames.empty());
+  successor->Adopt(std::move(handover));
+  successor->StoreFrame(Frame(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(m_services.ServiceCalls(), 0u) << "sent before its interval";
+  ASSERT_TRUE(m_services.WaitForFrames(1, 5000));
+}
+
 // Holds the server's notification thread for a while in each call.
 class SlowCallback final : public IConfigModifyCallback {
  public:

@@ -22,10 +22,17 @@ TEST(HrFromWin32, MapsPositiveErrorsAndPassesTheRestThrough) {
 }
 
 TEST(Hres, Win32ResultsReadTheLastError) {
+  // A failure that left no last error is still a failure, never S_OK.
   ::SetLastError(0);
-  HRX fromFalseWithoutError(FALSE);  // must not throw
-  EXPECT_EQ(fromFalseWithoutError.Code(), S_OK);
-  EXPECT_EQ(fromFalseWithoutError.Sites()[0], nullptr);
+  HRES fromFalseWithoutError(FALSE);
+  EXPECT_EQ(fromFalseWithoutError.Code(), E_FAIL);
+  EXPECT_NE(fromFalseWithoutError.Sites()[0], nullptr);
+  ::SetLastError(0);
+  EXPECT_THROW(HRX{FALSE}, HRX);
+  ::SetLastError(0);
+  EXPECT_EQ(HrFromLastError(), E_FAIL);
+  ::SetLastError(ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(HrFromLastError(), HRESULT_FROM_WIN32(ERROR_SHARING_VIOLATION));
 
   ::SetLastError(ERROR_ACCESS_DENIED);
   HRES fromFalse(false);

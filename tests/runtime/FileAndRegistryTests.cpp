@@ -6,6 +6,7 @@
 #include "settings/File.h"
 #include "settings/FileSystem.h"
 #include "settings/RegistryKey.h"
+#include "support/HresultOf.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@ namespace {
 
 using RuntimeTest::ScopedEnvironmentVariable;
 using RuntimeTest::TempDirectory;
+using KestrovaTest::HresultOf;
 using RuntimeTest::TestRegistryKey;
 
 bool IsDirectory(const std::wstring& path) {
@@ -73,6 +75,48 @@ TEST(CreateDirectories, BelowAFileFailsUnlessErrorsAreIgnored) {
   EXPECT_LT(CodeOf([](const std::wstring& path) { CreateDirectories(path); }, below), 0);
   EXPECT_NO_THROW(CreateDirectories(below, nullptr, true));
   EXPECT_FALSE(IsDirectory(below));
+}
+
+// The forms the module's own files are opened under, at any length.
+TEST(ModuleFilePaths, AbsolutePathsTakeTheirExtendedFormAndOthersStayAsTheyAre) {
+  struct Case {
+    std::wstring path;
+    bool relative;
+    std::wstring extended;
+  };
+  const Case cases[] = {
+      {L"C:\\a\\b.txt", false, L"\\\\?\\C:\\a\\b.txt"},
+      {L"C:/a/./c/../b.txt", false, L"\\\\?\\C:\\a\\b.txt"},
+      {L"\\\\server\\share\\f", false, L"\\\\?\\UNC\\server\\share\\f"},
+      {L"\\\\?\\C:\\already", false, L"\\\\?\\C:\\already"},
+      {L"\\\\.\\pipe\\x", false, L"\\\\.\\pipe\\x"},
+      {L"relative\\f", true, L"relative\\f"},
+      {L"\\rooted", true, L"\\rooted"},
+      {L"C:drive-relative", true, L"C:drive-relative"},
+      {L"", true, L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(IsRelativePath(c.path), c.relative);
+    EXPECT_EQ(ExtendedLengthPath(c.path), c.extended);
+  }
+  EXPECT_EQ(HresultOf([] { FullPath(L"relative"); }), HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME));
+}
+
+TEST(ModuleFilePaths, FilesAndFoldersWorkBeyondMaxPath) {
+  const TempDirectory temp;
+  std::wstring folder = temp.Path();
+  while (folder.size() < 400) folder += L"\\a-rather-long-folder-name-for-the-test";
+  CreateDirectories(folder + L"\\");
+  const std::wstring file = folder + L"\\file.txt";
+  CFile created;
+  ASSERT_EQ(created.Create(file.c_str(), GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL), S_OK);
+  created.Close();
+  EXPECT_TRUE(FileExists(file));
+  EXPECT_TRUE(MoveFileAt(file, file + L".moved", MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(FileExists(file));
+  EXPECT_TRUE(DeleteFileAt(file + L".moved"));
+  EXPECT_FALSE(FileExists(file + L".moved"));
 }
 
 TEST(ExpandEnvironment, ExpandsKnownVariablesAndKeepsTheRest) {

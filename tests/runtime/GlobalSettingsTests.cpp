@@ -6,6 +6,7 @@
 #include "settings/DataDirectory.h"
 #include "settings/FileSystem.h"
 #include "settings/GlobalSettings.h"
+#include "support/HresultOf.h"
 #include "settings/SettingsSection.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 namespace {
 
 using RuntimeTest::ScopedEnvironmentVariable;
+using KestrovaTest::HresultOf;
 using RuntimeTest::TempDirectory;
 using RuntimeTest::TestRegistryKey;
 using RuntimeTest::WriteTextFile;
@@ -206,6 +208,20 @@ TEST_F(DataDirectoryTest, RegistryOverrideRewritesRelativePaths) {
       {m_temp.Path() + L"\\Logs", m_temp.Path() + L"\\Logs"},  // absolute: untouched
   };
   for (const Case& c : cases) EXPECT_EQ(directory.ResolvePath(c.path), c.expected) << c.path;
+}
+
+// Joined as the platform's combining joins, at any length, never relative.
+TEST_F(DataDirectoryTest, RelativePathsJoinTheDataDirectoryAtAnyLength) {
+  const std::wstring data = m_temp.Path() + L"\\data";
+  ScopedEnvironmentVariable dataPath(L"GS_General_DataDirectoryPath", data.c_str());
+  const CDataDirectory directory(m_settings, ModuleDirectory());
+  std::wstring deep;
+  while (deep.size() < 300) deep += L"a-long-folder-name\\";
+  const std::wstring root = data.substr(0, 2);  // "C:" or the like
+  EXPECT_EQ(directory.ResolvePath(deep + L"file.log"), data + L"\\" + deep + L"file.log");
+  EXPECT_EQ(directory.ResolvePath(L"sub\\..\\other\\.\\f"), data + L"\\other\\f");
+  EXPECT_EQ(directory.ResolvePath(L"\\at-the-root\\f"), root + L"\\at-the-root\\f");
+  EXPECT_EQ(HresultOf([&] { directory.ResolvePath(L"C:drive-relative"); }), HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME));
 }
 
 TEST_F(DataDirectoryTest, MissingOverrideKeyLeavesPathsOnTheDataDirectory) {

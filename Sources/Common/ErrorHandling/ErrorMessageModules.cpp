@@ -5,6 +5,7 @@
 #include "logging/LogStatement.h"
 #include "settings/FileSystem.h"
 #include "settings/GlobalSettings.h"
+#include "settings/ImpersonationRevertGuard.h"
 
 #include <atomic>
 #include <utility>
@@ -46,6 +47,8 @@ ErrorMessageModules* CreateProcessModules() {
   static NoDestroy<ErrorMessageModules> storage;
   ErrorMessageModules& modules = storage.Get();
   LoadingScope loading;
+  // As the process: the first error may be met on a thread that impersonates.
+  const ImpersonationRevertGuard asProcess;
   try {
     GlobalSettings& settings = GlobalSettings::Instance();
     std::wstring primary;
@@ -95,7 +98,7 @@ void ErrorMessageModules::Load(const std::wstring& names, const std::wstring& di
         name.find_first_of(L"\\/") == std::wstring::npos && !directory.empty() ? directory + name : name;
     const HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, kLoadAsData);
     if (module == nullptr) {
-      const HRES failure = HRES(HrFromWin32(static_cast<LONG>(::GetLastError())));
+      const HRES failure = HRES(HrFromLastError());
       KLOG_ERR(L"Loading errormsg module '" << path << L"'" << L" failed: " << FormatError(failure));
       continue;
     }

@@ -14,6 +14,11 @@ namespace {
 constexpr ULONG kOwnFrames = 3;
 }  // namespace
 
+HRESULT HrFromLastError() noexcept {
+  const DWORD error = ::GetLastError();
+  return error != 0 ? HrFromWin32(static_cast<LONG>(error)) : E_FAIL;
+}
+
 HRES::HRES(HRESULT hr) noexcept { SetCode(hr); }
 HRES::HRES(BOOL succeeded) noexcept { SetWin32Result(succeeded != FALSE); }
 HRES::HRES(bool succeeded) noexcept { SetWin32Result(succeeded); }
@@ -49,7 +54,8 @@ HRES& HRES::operator=(bool succeeded) noexcept {
 
 [[gnu::noinline]] void HRES::SetWin32Result(bool succeeded) noexcept {
   const uint32_t extraSkip = std::exchange(m_extraSkip, 0);
-  m_code = succeeded ? S_OK : HrFromWin32(static_cast<LONG>(::GetLastError()));
+  // A FALSE result is a failure even when the platform left no last error.
+  m_code = succeeded ? S_OK : HrFromLastError();
   m_errorObject.Reset();
   m_callSites = {};
   if (m_code >= 0) return;

@@ -15,6 +15,11 @@ constexpr HRESULT HrFromWin32(LONG error) noexcept {
   return error > 0 ? static_cast<HRESULT>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu)) : error;
 }
 
+// The calling thread's last error as an HRESULT, for a platform call that
+// reported failure: E_FAIL (0x80004005) when the last error is 0, so that a
+// failure is never taken for success.
+HRESULT HrFromLastError() noexcept;
+
 class HRX;
 [[noreturn]] void ThrowHr(HRESULT hr);
 

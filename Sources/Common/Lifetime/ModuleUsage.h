@@ -13,4 +13,10 @@ uint32_t Lock() noexcept;
 uint32_t Unlock() noexcept;
 uint32_t Count() noexcept;
 
+// Set once the process is exiting (the module's detach with the loader lock
+// held and the other threads gone): from then on nothing is torn down, since
+// any lock may belong to a killed thread.
+void MarkProcessExiting() noexcept;
+bool ProcessExiting() noexcept;
+
 }  // namespace ModuleUsage

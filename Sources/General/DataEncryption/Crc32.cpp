@@ -18,7 +18,7 @@ class Crc32Computer {
  public:
   Crc32Computer() {
     m_module = ::LoadLibraryExW(L"ntdll.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (m_module == nullptr) ThrowHr(HrFromWin32(static_cast<LONG>(::GetLastError())));
+    if (m_module == nullptr) ThrowHr(HrFromLastError());
     m_function = reinterpret_cast<RtlComputeCrc32Function>(
         reinterpret_cast<void*>(::GetProcAddress(m_module, "RtlComputeCrc32")));
     if (m_function == nullptr) {

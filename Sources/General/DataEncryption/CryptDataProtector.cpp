@@ -23,8 +23,13 @@ DATA_BLOB ToBlob(std::span<const uint8_t> data) {
 }
 
 // Copies a blob the platform allocated and releases it with LocalFree.
+// The copy is taken before the platform's block is wiped and freed.
 ByteBuffer TakeBlob(DATA_BLOB& blob) {
-  const std::unique_ptr<BYTE, decltype(&::LocalFree)> owner(blob.pbData, &::LocalFree);
+  const auto release = [&blob](BYTE* data) {
+    ::SecureZeroMemory(data, blob.cbData);
+    ::LocalFree(data);
+  };
+  const std::unique_ptr<BYTE, decltype(release)> owner(blob.pbData, release);
   return ByteBuffer(blob.pbData, blob.pbData + blob.cbData);
 }
 
@@ -38,15 +43,19 @@ std::shared_ptr<IDataProtector> MakeProtector(const char* key, bool useAes) {
 ByteBuffer DpapiProtector::Protect(std::span<const uint8_t> data) const {
   DATA_BLOB input = ToBlob(data);
   DATA_BLOB output{};
-  HRX{::CryptProtectData(&input, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_LOCAL_MACHINE, &output)};
+  // No dialog can come up in a service's process.
+  HRX{::CryptProtectData(&input, nullptr, nullptr, nullptr, nullptr,
+                         CRYPTPROTECT_LOCAL_MACHINE | CRYPTPROTECT_UI_FORBIDDEN, &output)};
   return TakeBlob(output);
 }
 
 ByteBuffer DpapiProtector::Unprotect(std::span<const uint8_t> data) const {
   DATA_BLOB input = ToBlob(data);
   DATA_BLOB output{};
-  HRX{::CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr, 0, &output)};
-  return TakeBlob(output);
+  HRX{::CryptUnprotectData(&input, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &output)};
+  // The plain bytes the platform allocated are wiped before they go back.
+  ByteBuffer plain = TakeBlob(output);
+  return plain;
 }
 
 SymmetricProtector::SymmetricProtector(std::string key, bool useAes)

@@ -3,6 +3,8 @@
 // caller's key text (IV + ciphertext of CRC-32 + data).
 #pragma once
 
+#include "Sources/Common/Lifetime/WipingAllocator.h"
+
 #include "CryptContext.h"
 
 #include <cstdint>
@@ -13,7 +15,8 @@
 
 namespace DataEncryption {
 
-using ByteBuffer = std::vector<uint8_t>;
+// Wiped before it is freed: it carries plaintext and key material.
+using ByteBuffer = std::vector<uint8_t, WipingAllocator<uint8_t>>;
 
 class IDataProtector {
  public:
@@ -36,6 +39,7 @@ class SymmetricProtector final : public IDataProtector {
  public:
   // E_INVALIDARG for an empty key text.
   SymmetricProtector(std::string key, bool useAes);
+  ~SymmetricProtector() override { WipeText(m_key); }
 
   // E_INVALIDARG for empty data (its checksum cannot be taken).
   ByteBuffer Protect(std::span<const uint8_t> data) const override;

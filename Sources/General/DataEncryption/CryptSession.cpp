@@ -89,9 +89,9 @@ CCryptSession::~CCryptSession() {
   Cleanup();
 }
 
-std::vector<uint8_t> CCryptSession::Encrypt(std::span<const uint8_t> data) {
+std::vector<uint8_t, WipingAllocator<uint8_t>> CCryptSession::Encrypt(std::span<const uint8_t> data) {
   const DWORD plainLength = ToDword(data.size());
-  std::vector<uint8_t> output(m_blockLength + static_cast<size_t>(plainLength));
+  std::vector<uint8_t, WipingAllocator<uint8_t>> output(m_blockLength + static_cast<size_t>(plainLength));
   if (m_blockLength != 0) {
     HRX{::CryptGenRandom(m_provider, m_blockLength, output.data())};
     HRX{::CryptSetKeyParam(m_key, KP_IV, output.data(), 0)};
@@ -112,13 +112,13 @@ std::vector<uint8_t> CCryptSession::Encrypt(std::span<const uint8_t> data) {
   return output;
 }
 
-std::vector<uint8_t> CCryptSession::Decrypt(std::span<const uint8_t> data) {
+std::vector<uint8_t, WipingAllocator<uint8_t>> CCryptSession::Decrypt(std::span<const uint8_t> data) {
   if (data.size() < m_blockLength) ThrowHr(E_INVALIDARG);
   if (m_blockLength != 0) {
     std::vector<uint8_t> iv(data.begin(), data.begin() + m_blockLength);
     HRX{::CryptSetKeyParam(m_key, KP_IV, iv.data(), 0)};
   }
-  std::vector<uint8_t> plain(data.begin() + m_blockLength, data.end());
+  std::vector<uint8_t, WipingAllocator<uint8_t>> plain(data.begin() + m_blockLength, data.end());
   DWORD length = ToDword(plain.size());
   HRX{::CryptDecrypt(m_key, 0, TRUE, 0, plain.data(), &length)};
   plain.resize(length);

@@ -2,6 +2,8 @@
 // from hashed bytes, and a session that encrypts and decrypts with it.
 #pragma once
 
+#include "Sources/Common/Lifetime/WipingAllocator.h"
+
 #include <windows.h>
 // after windows.h
 #include <wincrypt.h>
@@ -46,9 +48,9 @@ class CCryptSession : public CCryptHasher {
   // Bytes of IV in front of the ciphertext: 0 for RC4, 16 for AES.
   uint32_t BlockLength() const noexcept { return m_blockLength; }
   // IV (random) followed by the ciphertext of data.
-  std::vector<uint8_t> Encrypt(std::span<const uint8_t> data);
+  std::vector<uint8_t, WipingAllocator<uint8_t>> Encrypt(std::span<const uint8_t> data);
   // The plain bytes of IV + ciphertext.
-  std::vector<uint8_t> Decrypt(std::span<const uint8_t> data);
+  std::vector<uint8_t, WipingAllocator<uint8_t>> Decrypt(std::span<const uint8_t> data);
 
  private:
   uint32_t m_blockLength = 0;

@@ -62,6 +62,13 @@ class CNodeEncryptor::Walk {
  public:
   Walk(const CNodeEncryptor& owner, bool encrypt, IKeySource* keySource, IOldVersionSource* oldVersionSource)
       : m_owner(owner), m_encrypt(encrypt), m_keySource(keySource), m_oldVersionSource(oldVersionSource) {}
+  // The key text does not outlive the walk in freed memory; the values it
+  // read (m_value) wipe themselves.
+  ~Walk() {
+    if (m_key) WipeText(*m_key);
+  }
+  Walk(const Walk&) = delete;
+  Walk& operator=(const Walk&) = delete;
 
   // The node and its descendants within depth, in document order, without
   // recursion: restored files and frames may be arbitrarily deep.

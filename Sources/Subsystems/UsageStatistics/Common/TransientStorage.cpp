@@ -77,7 +77,7 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
   try {
     const std::wstring temporary = TemporaryPath();
     if (FileExists(temporary) && !DeleteFileAt(temporary)) {
-      const HRES failure = HrFromWin32(static_cast<LONG>(::GetLastError()));
+      const HRES failure = HrFromLastError();
       KLOG_DBG(L"Failed deleting pending activity frames file " << temporary << L" due to" << failure);
     }
   } catch (...) {
@@ -105,11 +105,12 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
 
 void CTransientStorage::DeleteStorageFile() noexcept {
   if (DeleteFileAt(m_path)) return;
-  const HRES failure = HrFromWin32(static_cast<LONG>(::GetLastError()));
+  const HRES failure = HrFromLastError();
   KLOG_DBG(L"Failed deleting pending activity frames file " << m_path << L" due to" << failure);
 }
 
-bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
+bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encrypted) noexcept {
+  if (encrypted != nullptr) *encrypted = false;
   const ImpersonationRevertGuard asProcess;
   try {
     if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
@@ -118,7 +119,7 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
       KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
       return true;
     }
-    Store(frames);
+    Store(frames, encrypted);
     KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames accumulated in transient storage");
     return true;
   } catch (...) {
@@ -130,9 +131,11 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames) noexcept {
 
 // Serializes into the temporary file and moves it over the path, so that a
 // failed or interrupted store never leaves a partial file at the path.
-void CTransientStorage::Store(std::vector<DXNodePtr>& frames) {
+void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted) {
   CreateDirectories(ParentDirectoryOf(m_path));
   const std::vector<IDXNode*> handles = HandlesOf(frames);
+  // Set before: an encryption that fails part-way has changed some values.
+  if (encrypted != nullptr) *encrypted = true;
   m_encryptor.EncryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
                            DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
                            nullptr, nullptr, nullptr);

@@ -37,7 +37,8 @@ class CTransientStorage {
   // Deletes an old file, then writes frames (encrypting their attributes in place) atomically. Never raises.
   // True when nothing is left to do: the frames are in the file, or there were none, or no path is set
   // (they were dropped, as logged); false when the store failed (logged at WARN).
-  bool ExportPending(std::vector<DXNodePtr>& frames) noexcept;
+  // *encrypted (optional) tells whether the frames' values were encrypted in place (also when the store failed after).
+  bool ExportPending(std::vector<DXNodePtr>& frames, bool* encrypted = nullptr) noexcept;
 
   // The decrypted frames of a storage file, without deleting it; raises HRX on failure.
   // For operators' tools (kestrova-host --show-pending).
@@ -47,7 +48,7 @@ class CTransientStorage {
                                          size_t maxFrames, bool* truncated);
 
  private:
-  void Store(std::vector<DXNodePtr>& frames);
+  void Store(std::vector<DXNodePtr>& frames, bool* encrypted);
   void DeleteStorageFile() noexcept;
 
   std::wstring m_path;

@@ -11,6 +11,7 @@
 #include "node/NodeDump.h"
 #include "settings/DataDirectory.h"
 #include "settings/FileSystem.h"
+#include "settings/ImpersonationRevertGuard.h"
 
 #include <algorithm>
 #include <chrono>
@@ -30,7 +31,7 @@ int32_t ReadFailureCounter(const DXNodePtr& frame) noexcept {
   try {
     int32_t failures = 0;
     if (frame.TryGetInt32(kFailureCounter, failures)) return failures;
-  } catch (const HRX&) {
+  } catch (...) {
   }
   return 0;
 }
@@ -186,13 +187,17 @@ void CTransientUsageStatsAccumulator::Stop() {
     std::lock_guard queueLock(m_queueLock);
     frames.assign(m_queue.begin(), m_queue.end());
   }
-  m_storeFailed = !m_storage->ExportPending(frames);
+  bool encrypted = false;
+  m_storeFailed = !m_storage->ExportPending(frames, &encrypted);
+  m_storeEncrypted = m_storeEncrypted || encrypted;
 }
 
 CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeUndelivered() {
   std::lock_guard stopCall(m_stopCall);
   Handover handover;
-  // A completed Stop wrote the frames to the file, which the successor reads.
+  // A completed Stop wrote the frames to the file, which the successor reads;
+  // its cycles are over, so the successor keeps its own first one.
+  handover.nextCycle = Clock::time_point::max();
   if (m_stopped && !m_storeFailed) return handover;
   EndWorker();
   handover.nextCycle = Clock::time_point(Clock::duration(m_nextCycle.load()));
@@ -201,9 +206,11 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
     handover.frames.reserve(m_queue.size());
     handover.frames.assign(m_queue.begin(), m_queue.end());
   }
-  // A store that failed left the values encrypted in place: they go back to
-  // clear, so that the successor sends what the producers made.
-  if (m_storeFailed && m_encryptor && !handover.frames.empty()) {
+  // A store that failed after encrypting left the values encrypted in place:
+  // they go back to clear (as the process, like every data protection call
+  // of the module), so that the successor sends what the producers made.
+  if (m_storeFailed && m_storeEncrypted && m_encryptor && !handover.frames.empty()) {
+    const ImpersonationRevertGuard asProcess;
     std::vector<IDXNode*> handles;
     handles.reserve(handover.frames.size());
     for (const DXNodePtr& frame : handover.frames) handles.push_back(frame.Get());
@@ -219,6 +226,7 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
   }
   m_stopped = true;
   m_storeFailed = false;
+  m_storeEncrypted = false;
   return handover;
 }
 

@@ -136,6 +136,8 @@ class CTransientUsageStatsAccumulator {
   // whether its store failed, so that a later Stop tries it again.
   bool m_stopped = false;
   bool m_storeFailed = false;
+  // A failed store got as far as encrypting the frames in place.
+  bool m_storeEncrypted = false;
 };
 
 }  // namespace UsageStatistics
