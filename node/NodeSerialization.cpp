@@ -167,6 +167,12 @@ void SerializeToFile(AnyStringArg path, IDXNode* const* nodes, uint32_t count, E
   CFile file;
   ThrowIfFailed(file.Create(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL));
+  SerializeToFile(file, nodes, count, type, flags, depth);
+  ThrowIfFailed(file.Close());
+}
+
+void SerializeToFile(CFile& file, IDXNode* const* nodes, uint32_t count, EnumDXNSerializationType type,
+                     uint32_t flags, uint32_t depth) {
   {
     CSerializationContext context(type, flags,
                                   [&file](const void* data, uint32_t byteCount) { WriteAll(file, data, byteCount); });
@@ -174,7 +180,6 @@ void SerializeToFile(AnyStringArg path, IDXNode* const* nodes, uint32_t count, E
     context.Finalize();
   }
   ThrowIfFailed(file.Flush());
-  ThrowIfFailed(file.Close());
 }
 
 void SerializeToFile(AnyStringArg path, const std::vector<DXNodePtr>& nodes, EnumDXNSerializationType type,
@@ -190,6 +195,11 @@ std::vector<DXNodePtr> DeserializeFromFile(AnyStringArg path, EnumDXNSerializati
   CFile file;
   ThrowIfFailed(file.Create(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL));
+  return DeserializeFromFile(file, type, flags, onBatch, limit);
+}
+
+std::vector<DXNodePtr> DeserializeFromFile(CFile& file, EnumDXNSerializationType type, uint32_t flags,
+                                           const CDeserializationContext::BatchObserver& onBatch, size_t limit) {
   BufferedFileReader reader(file);
   CDeserializationContext context(type, flags,
                                   [&reader](void* buffer, uint32_t capacity) { return reader.Read(buffer, capacity); });

@@ -6,6 +6,7 @@
 #include "DXNodePtr.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "settings/File.h"
 
 #include <Kestrova/DataLayer.h>
 
@@ -80,11 +81,19 @@ void SerializeToFile(AnyStringArg path, IDXNode* const* nodes, uint32_t count, E
                      uint32_t flags, uint32_t depth);
 void SerializeToFile(AnyStringArg path, const std::vector<DXNodePtr>& nodes, EnumDXNSerializationType type,
                      uint32_t flags, uint32_t depth);
+// The same into a file already open for writing (at its current position),
+// flushed and left open.
+void SerializeToFile(CFile& file, IDXNode* const* nodes, uint32_t count, EnumDXNSerializationType type,
+                     uint32_t flags, uint32_t depth);
 
 // The top-level nodes of the file, in order, at most limit of them: reading
 // stops there, so a huge file costs no more than limit nodes. onBatch sees
 // each batch taken from the store (diagnostics and tests).
 std::vector<DXNodePtr> DeserializeFromFile(AnyStringArg path, EnumDXNSerializationType type, uint32_t flags,
+                                           const CDeserializationContext::BatchObserver& onBatch = nullptr,
+                                           size_t limit = CDeserializationContext::kNoLimit);
+// The same from a file already open for reading, from its current position.
+std::vector<DXNodePtr> DeserializeFromFile(CFile& file, EnumDXNSerializationType type, uint32_t flags,
                                            const CDeserializationContext::BatchObserver& onBatch = nullptr,
                                            size_t limit = CDeserializationContext::kNoLimit);
 

@@ -72,6 +72,9 @@ if [ $keep -eq 0 ]; then trap 'rm -rf "$scratch"' EXIT; fi
 win_path() { local path=$1; printf 'Z:%s' "${path//\//\\}"; }
 pending=$scratch/pending/frames.pending
 temporary=$pending.tmp
+# A store writes a temporary file of its own name beside the file
+# (<file>.<random>.tmp); one of the landed form (<file>.tmp) counts too.
+temporary_exists() { compgen -G "$pending.*.tmp" >/dev/null || [ -e "$temporary" ]; }
 
 # ---- Inputs ---------------------------------------------------------------
 # One tracked path, \Veltrano\Seq\*: each new node s<N> gives one frame
@@ -225,7 +228,7 @@ one_run() {  # run number
       local lead_ms=$((clean_ms_last > 1500 ? clean_ms_last - 1500 : 0))
       sleep "$((lead_ms / 1000)).$(printf '%03d' $((lead_ms % 1000)))"
       local spins=0
-      while [ ! -e "$temporary" ]; do
+      while ! temporary_exists; do
         if (( ++spins % 2000 == 0 )) && ! kill -0 $pid 2>/dev/null; then break; fi
       done
       # A few more microseconds, so that kills land at different points of the write.
@@ -235,7 +238,7 @@ one_run() {  # run number
   esac
   if [ "$mode" != none ] && kill -0 $pid 2>/dev/null; then
     kill -KILL $pid 2>/dev/null && killed=1
-    [ -e "$temporary" ] && during_tmp=1
+    temporary_exists && during_tmp=1
   fi
   wait $pid 2>/dev/null
   local status=$? took_ms=$(( ($(date +%s%N) - begin) / 1000000 ))
@@ -243,7 +246,7 @@ one_run() {  # run number
   set_union "$scratch/produced" "$out.made" >"$scratch/produced.new" && mv "$scratch/produced.new" "$scratch/produced"
 
   local state; state=$(inspect_file "$out")
-  local tmp_left=""; [ -e "$temporary" ] && tmp_left="+tmp"
+  local tmp_left=""; temporary_exists && tmp_left="+tmp"
   local label
   if [ $killed -eq 1 ]; then
     kills=$((kills + 1))
@@ -315,7 +318,7 @@ status=$?
 grep -q '^frames left for the pending file: 0 ' "$final.stdout" ||
   fail "final run: $(grep '^frames left' "$final.stdout")"
 [ ! -e "$pending" ] || fail "final run: the storage file is still there"
-[ ! -e "$temporary" ] || fail "final run: the temporary file is still there"
+! temporary_exists || fail "final run: the temporary file is still there"
 
 grep -o '"Seq" = "[0-9]*"' "$final.stdout" | grep -o '[0-9][0-9]*' | sort -n >"$scratch/delivered.all"
 sort -n -u "$scratch/delivered.all" >"$scratch/delivered"

@@ -9,12 +9,15 @@
 #include "support/HresultOf.h"
 #include "support/NodeBuilder.h"
 
+#include <aclapi.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -58,6 +61,22 @@ std::vector<uint8_t> FileBytes(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+bool RunsUnderWine() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Any temporary file of a store beside path: <path>.<random>.tmp, or <path>.tmp of earlier versions.
+bool HasTemporaryFiles(const std::wstring& path) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW((path + L".*.tmp").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    ::FindClose(search);
+    return true;
+  }
+  return Exists(path + L".tmp");
+}
+
 class TransientStorageTest : public ::testing::Test {
  protected:
   // Imports into a fresh queue holding one frame already queued.
@@ -82,7 +101,7 @@ TEST_F(TransientStorageTest, FramesComeBackInOrderAndTheFileGoes) {
   const std::vector<DXNodePtr> expected = Clones(frames);
   storage.ExportPending(frames);
   ASSERT_TRUE(Exists(path)) << log.All();
-  EXPECT_FALSE(Exists(storage.TemporaryPath()));
+  EXPECT_FALSE(HasTemporaryFiles(path));
   EXPECT_EQ(log.Count(L"3 Usage statistics frames accumulated in transient storage"), 1u) << log.All();
 
   CTransientStorage next(path, m_encryptor);
@@ -168,7 +187,7 @@ TEST_F(TransientStorageTest, DirectoryAtThePathIsNeitherReadNorDeleted) {
   storage.ExportPending(frames);
   EXPECT_EQ(::GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY,
             static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
-  EXPECT_FALSE(Exists(storage.TemporaryPath())) << "the written temporary file is removed again";
+  EXPECT_FALSE(HasTemporaryFiles(path)) << "the written temporary file is removed again";
   EXPECT_EQ(log.Count(L"Failed storing pending activity frames to file " + path + L" due to0x"), 1u) << log.All();
   EXPECT_EQ(log.Count(L"Failed to import"), 0u);
 }
@@ -248,7 +267,7 @@ TEST_F(TransientStorageTest, FailedStoreLeavesNoFile) {
     }
     storage.ExportPending(frames);
     EXPECT_FALSE(Exists(c.path));
-    EXPECT_FALSE(Exists(storage.TemporaryPath()));
+    EXPECT_FALSE(HasTemporaryFiles(c.path));
     EXPECT_EQ(log.Count(L"Failed storing pending activity frames to file " + c.path + L" due to0x"), 1u) << log.All();
     EXPECT_EQ(Import(storage).size(), 1u);
   }
@@ -261,13 +280,16 @@ TEST_F(TransientStorageTest, LeftoverTemporaryFileIsRemovedAtImport) {
     SCOPED_TRACE(withFile ? "beside a storage file" : "alone");
     std::vector<DXNodePtr> frames = Frames(2);
     if (withFile) storage.ExportPending(frames);
-    {
-      std::ofstream partial(storage.TemporaryPath().c_str(), std::ios::binary);
+    // Of an interrupted store of earlier versions and of this one, and a
+    // folder planted at a temporary name.
+    for (const std::wstring& leftover : {storage.LegacyTemporaryPath(), storage.NewTemporaryPath()}) {
+      std::ofstream partial(leftover.c_str(), std::ios::binary);
       partial << "<nr>\r\n<node type=\"UsageActivityFrame\"";
     }
+    ASSERT_TRUE(::CreateDirectoryW(storage.NewTemporaryPath().c_str(), nullptr));
     const std::vector<DXNodePtr> queue = Import(storage);
     EXPECT_EQ(queue.size(), withFile ? 3u : 1u);
-    EXPECT_FALSE(Exists(storage.TemporaryPath()));
+    EXPECT_FALSE(HasTemporaryFiles(path));
     EXPECT_FALSE(Exists(path));
   }
 }
@@ -284,12 +306,119 @@ TEST_F(TransientStorageTest, UndeletableFileIsLogged) {
   const std::vector<DXNodePtr> queue = Import(storage);
   EXPECT_EQ(queue.size(), 2u);
   EXPECT_EQ(log.Count(L"Failed deleting pending activity frames file " + path + L" due to0x80070020"), 1u) << log.All();
-  std::vector<DXNodePtr> more = Frames(1);
-  storage.ExportPending(more);
-  EXPECT_EQ(log.Count(L"Failed storing pending activity frames to file " + path + L" due to0x80070020"), 1u)
-      << log.All();
+  // A store over it waits a little for the holder, then gives up and keeps
+  // the previous file as it was, readable.
+  std::vector<DXNodePtr> more = Frames(2);
+  EXPECT_FALSE(storage.ExportPending(more));
+  EXPECT_EQ(log.Count(L"Failed storing pending activity frames to file " + path + L" due to0x"), 1u) << log.All();
   ::CloseHandle(holder);
   EXPECT_TRUE(Exists(path));
+  EXPECT_FALSE(HasTemporaryFiles(path));
+  EXPECT_EQ(CTransientStorage::ReadFile(path, m_encryptor).size(), 1u) << "the previous file stays whole";
+}
+
+// The move waits for a program that holds the temporary file or the pending
+// file for a moment (a scanner, an indexer), then replaces the file.
+TEST_F(TransientStorageTest, AMomentaryHolderDelaysTheStoreButLosesNothing) {
+  const std::wstring path = m_temp / L"pending.dat";
+  CTransientStorage storage(path, m_encryptor);
+  std::vector<DXNodePtr> first = Frames(1);
+  ASSERT_TRUE(storage.ExportPending(first));
+  const HANDLE holder = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  std::thread release([holder] {
+    ::Sleep(100);
+    ::CloseHandle(holder);
+  });
+  std::vector<DXNodePtr> second = Frames(3);
+  EXPECT_TRUE(storage.ExportPending(second));
+  release.join();
+  EXPECT_EQ(CTransientStorage::ReadFile(path, m_encryptor).size(), 3u);
+}
+
+// A valid document without frames restores none and fails nothing.
+TEST_F(TransientStorageTest, EmptyDocumentRestoresNoFrame) {
+  ScopedLog log(L"DBG2");
+  const std::wstring path = m_temp / L"pending.dat";
+  {
+    std::ofstream file(path.c_str(), std::ios::binary);
+    file << "<nr></nr>";
+  }
+  EXPECT_TRUE(CTransientStorage::ReadFile(path, m_encryptor).empty());
+  CTransientStorage storage(path, m_encryptor);
+  EXPECT_EQ(Import(storage).size(), 1u);
+  EXPECT_EQ(log.Count(L"0 Usage statistics frames restored from transient storage"), 1u) << log.All();
+  EXPECT_EQ(log.Count(L"Failed to import"), 0u);
+  EXPECT_FALSE(Exists(path));
+}
+
+// A file held open without sharing by another program at start is kept for
+// the next start, not deleted unread.
+TEST_F(TransientStorageTest, AFileHeldAtStartIsKeptForTheNextStart) {
+  ScopedLog log(L"WARN");
+  const std::wstring path = m_temp / L"pending.dat";
+  CTransientStorage storage(path, m_encryptor);
+  std::vector<DXNodePtr> frames = Frames(2);
+  ASSERT_TRUE(storage.ExportPending(frames));
+  const HANDLE holder = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Import(storage).size(), 1u);
+  EXPECT_EQ(log.Count(L"; the file is kept for the next start"), 1u) << log.All();
+  ::CloseHandle(holder);
+  EXPECT_EQ(Import(storage).size(), 3u);
+}
+
+// The file, its temporary files and the folders the module creates grant
+// access to SYSTEM, the Administrators and the process's user only.
+TEST_F(TransientStorageTest, TheFileAndTheFoldersCreatedForItArePrivate) {
+  const std::wstring folder = m_temp / L"made\\for\\it";
+  const std::wstring path = folder + L"\\pending.dat";
+  CTransientStorage storage(path, m_encryptor);
+  std::vector<DXNodePtr> frames = Frames(1);
+  ASSERT_TRUE(storage.ExportPending(frames));
+  for (const std::wstring& object : {path, folder, m_temp / L"made"}) {
+    SCOPED_TRACE(object);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(::GetNamedSecurityInfoW(object.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                      &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    ASSERT_NE(dacl, nullptr) << "no list grants everyone everything";
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+    // Wine 8 keeps no protection bit in the list it reads back (it maps
+    // access lists to Unix permission bits); Windows does.
+    if (!RunsUnderWine()) EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "nothing inherited from above";
+    BYTE everyone[SECURITY_MAX_SID_SIZE], users[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(everyone);
+    ASSERT_TRUE(::CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size));
+    size = sizeof(users);
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size));
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+      ACE_HEADER* header = nullptr;
+      ASSERT_TRUE(::GetAce(dacl, index, reinterpret_cast<void**>(&header)));
+      const PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
+      EXPECT_FALSE(::EqualSid(sid, everyone)) << "an entry for Everyone";
+      EXPECT_FALSE(::EqualSid(sid, users)) << "an entry for Users";
+    }
+    ::LocalFree(descriptor);
+  }
+}
+
+// A store that fails (here on a value the encryptor refuses, after the
+// earlier frames were encrypted) leaves the first file intact and readable
+// by the next start: the previous file is replaced only by a complete one.
+TEST_F(TransientStorageTest, AFailedSecondStoreKeepsTheFirstFile) {
+  const std::wstring path = m_temp / L"pending.dat";
+  CTransientStorage storage(path, m_encryptor);
+  std::vector<DXNodePtr> first = Frames(2);
+  ASSERT_TRUE(storage.ExportPending(first));
+  std::vector<DXNodePtr> damaged = Frames(3);
+  const uint8_t shortValue[] = {0xCD, 0xAB, 0xCD, 0xAB, 0x02};
+  KestrovaTest::SetRaw(damaged[2], L"Value", 12, shortValue, 5);
+  EXPECT_FALSE(storage.ExportPending(damaged));
+  EXPECT_EQ(Import(storage).size(), 3u) << "the two frames of the first store come back";
 }
 
 TEST(TransientStorageRead, MissingFileRaises) {

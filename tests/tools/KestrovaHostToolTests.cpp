@@ -312,6 +312,16 @@ TEST(KestrovaHostInputs, ShowPendingRefusesWhatIsNoTransientStorageFile) {
   EXPECT_TRUE(Contains(run.error, "PENDING file '" + Utf8(folder) + "' is a directory")) << run.error;
 }
 
+TEST(KestrovaHostInputs, ShowPendingSaysAnEmptyFileHoldsNoFrames) {
+  const ScratchFolder scratch;
+  const std::wstring empty = scratch / "empty.pending";
+  WriteBytes(empty, "<nr></nr>");
+  const ToolRun run = RunHost({L"--show-pending", empty});
+  EXPECT_EQ(run.exitCode, 0u) << run.error;
+  EXPECT_EQ(run.output, "(no frames)\n");
+  EXPECT_TRUE(run.error.empty()) << run.error;
+}
+
 TEST(KestrovaHostInputs, TheStoreFileIsOnlyRead) {
   // Whatever the module does, the store given stays as it was; the store
   // asked for with --save-store is written after shutdown.

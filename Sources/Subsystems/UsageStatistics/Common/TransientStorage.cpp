@@ -6,9 +6,13 @@
 #include "node/NodeSerialization.h"
 #include "settings/FileSystem.h"
 #include "settings/ImpersonationRevertGuard.h"
+#include "settings/PrivateAccess.h"
 
 #include <windows.h>
+// after windows.h
+#include <ntsecapi.h>
 
+#include <cwchar>
 #include <exception>
 #include <new>
 
@@ -18,12 +22,29 @@ namespace {
 constexpr uint32_t kSerializeFlags = 257;
 constexpr uint32_t kDeserializeFlags = 0;
 constexpr wchar_t kTemporarySuffix[] = L".tmp";
+// A sharing or access failure of the move (a scanner or indexer holding a
+// file briefly) is tried again this often, this far apart.
+constexpr int kMoveAttempts = 6;
+constexpr DWORD kMoveRetryDelayMs = 50;
 
 std::vector<IDXNode*> HandlesOf(const std::vector<DXNodePtr>& nodes) {
   std::vector<IDXNode*> handles;
   handles.reserve(nodes.size());
   for (const DXNodePtr& node : nodes) handles.push_back(node.Get());
   return handles;
+}
+
+// A scanner or backup agent holding the file: it will be readable later.
+bool IsPassingReadFailure(HRESULT hr) {
+  return hr == HrFromWin32(ERROR_SHARING_VIOLATION) || hr == HrFromWin32(ERROR_LOCK_VIOLATION);
+}
+
+std::wstring RandomHex() {
+  uint32_t value[2] = {};
+  if (!RtlGenRandom(value, sizeof(value))) ThrowHr(E_FAIL);
+  wchar_t text[17];
+  swprintf(text, 17, L"%08X%08X", value[0], value[1]);
+  return text;
 }
 
 // The directory part up to and including the last separator; empty when none.
@@ -38,7 +59,9 @@ CTransientStorage::CTransientStorage(std::wstring path, const DataEncryption::CN
                                      size_t maxRestoredFrames)
     : m_path(std::move(path)), m_encryptor(encryptor), m_maxRestoredFrames(maxRestoredFrames) {}
 
-std::wstring CTransientStorage::TemporaryPath() const { return m_path + kTemporarySuffix; }
+std::wstring CTransientStorage::LegacyTemporaryPath() const { return m_path + kTemporarySuffix; }
+
+std::wstring CTransientStorage::NewTemporaryPath() const { return m_path + L"." + RandomHex() + kTemporarySuffix; }
 
 std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
                                                    const DataEncryption::CNodeEncryptor& encryptor) {
@@ -51,18 +74,31 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
   // As the process: the file and the data protection are the module's, not
   // those of a client a host thread may impersonate.
   const ImpersonationRevertGuard asProcess;
-  WIN32_FILE_ATTRIBUTE_DATA attributes{};
-  ThrowIfFailed(HRES(::GetFileAttributesExW(ExtendedLengthPath(path).c_str(), GetFileExInfoStandard, &attributes)));
-  const uint64_t size = (uint64_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
-  if (size > kMaxFileBytes) {
+  // A link at the file's name is opened as itself, and refused: the module
+  // follows none.
+  CFile file;
+  ThrowIfFailed(file.Create(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT));
+  BY_HANDLE_FILE_INFORMATION information{};
+  ThrowIfFailed(HRES(::GetFileInformationByHandle(file.Get(), &information)));
+  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    ThrowHr(ReportError(HrFromWin32(ERROR_CANT_ACCESS_FILE), L" Transient storage files behind a link are not read."));
+  }
+  // Measured on the handle that is read: a file swapped in after a check by
+  // name cannot escape the bound.
+  LARGE_INTEGER size{};
+  ThrowIfFailed(HRES(::GetFileSizeEx(file.Get(), &size)));
+  if (static_cast<uint64_t>(size.QuadPart) > kMaxFileBytes) {
     ThrowHr(ReportError(HrFromWin32(ERROR_FILE_TOO_LARGE), L" Transient storage files above 64 MB are not read."));
   }
   // One frame past the limit tells whether there were more, without reading on.
   const size_t readLimit = maxFrames == NodeUtils::CDeserializationContext::kNoLimit ? maxFrames : maxFrames + 1;
   std::vector<DXNodePtr> frames =
-      NodeUtils::DeserializeFromFile(path, DXNSerializationType_NodeText, kDeserializeFlags, nullptr, readLimit);
+      NodeUtils::DeserializeFromFile(file, DXNSerializationType_NodeText, kDeserializeFlags, nullptr, readLimit);
   if (truncated != nullptr) *truncated = frames.size() > maxFrames;
   if (frames.size() > maxFrames) frames.resize(maxFrames);
+  // An empty document holds no frame: nothing to decrypt.
+  if (frames.empty()) return frames;
   const std::vector<IDXNode*> handles = HandlesOf(frames);
   encryptor.DecryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
                          DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
@@ -70,19 +106,56 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
   return frames;
 }
 
+void CTransientStorage::RemoveLeftoverTemporaries() noexcept {
+  // Stores interrupted before their move leave their temporary files behind,
+  // and a planted one (a file or a folder) must not stand in the way.
+  const auto remove = [](const std::wstring& leftover) {
+    const std::wstring path = ExtendedLengthPath(leftover);
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    // A folder (or a link to one) is removed itself, never what it holds.
+    const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(path.c_str()) != FALSE
+                                                                      : ::DeleteFileW(path.c_str()) != FALSE;
+    if (removed) return;
+    const HRES failure = HrFromLastError();
+    KLOG_WARN(L"Failed removing leftover temporary file " << leftover << L" due to " << failure);
+  };
+  try {
+    remove(LegacyTemporaryPath());
+    const std::wstring directory = ParentDirectoryOf(m_path);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(ExtendedLengthPath(m_path + L".*" + kTemporarySuffix).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    const std::wstring prefix = m_path.substr(directory.size()) + L".";
+    do {
+      const std::wstring name = found.cFileName;
+      // Only <file>.<anything>.tmp: the search pattern also matches short names.
+      if (name.size() > prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
+          name.compare(name.size() - 4, 4, kTemporarySuffix) == 0) {
+        remove(directory + name);
+      }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  } catch (...) {
+  }
+}
+
 void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept {
   if (m_path.empty()) return;
   const ImpersonationRevertGuard asProcess;
-  // A store interrupted before its move leaves its temporary file behind.
+  RemoveLeftoverTemporaries();
+  if (!FileExists(m_path)) return;
   try {
-    const std::wstring temporary = TemporaryPath();
-    if (FileExists(temporary) && !DeleteFileAt(temporary)) {
-      const HRES failure = HrFromLastError();
-      KLOG_DBG(L"Failed deleting pending activity frames file " << temporary << L" due to" << failure);
+    // A folder that others could have planted the file in is not read from.
+    std::wstring reason;
+    const std::wstring folder = ParentDirectoryOf(m_path);
+    if (!folder.empty() && !EnsurePrivateFolder(folder, reason)) {
+      KLOG_WARN(L"Transient storage folder " << folder << L" is not used: " << reason << L"; the pending activity frames file "
+                                             << m_path << L" is left as it is");
+      return;
     }
   } catch (...) {
   }
-  if (!FileExists(m_path)) return;
   try {
     bool truncated = false;
     std::vector<DXNodePtr> frames = ReadFile(m_path, m_encryptor, m_maxRestoredFrames, &truncated);
@@ -98,6 +171,12 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
     KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames restored from transient storage");
   } catch (...) {
     const HRES failure = CurrentFailure();
+    if (IsPassingReadFailure(failure.Code())) {
+      // Held by another program for now: the next start reads it.
+      KLOG_WARN(L"Failed to import pending activity frames from file " << m_path << L" due to " << failure
+                                                                      << L"; the file is kept for the next start");
+      return;
+    }
     KLOG_DBG(L"Failed to import pending activity frames from file " << m_path << L" due to " << failure);
   }
   DeleteStorageFile();
@@ -113,8 +192,12 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encr
   if (encrypted != nullptr) *encrypted = false;
   const ImpersonationRevertGuard asProcess;
   try {
-    if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
-    if (frames.empty()) return true;
+    // Nothing to store: no file. Frames to store replace the file only once
+    // they are safely written (Store), so a failed store keeps the old one.
+    if (frames.empty()) {
+      if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
+      return true;
+    }
     if (m_path.empty()) {
       KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
       return true;
@@ -129,25 +212,55 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encr
   }
 }
 
-// Serializes into the temporary file and moves it over the path, so that a
-// failed or interrupted store never leaves a partial file at the path.
+// Serializes into a temporary file of its own, private from its creation,
+// and moves it over the path: a failed or interrupted store never leaves a
+// partial file at the path, and the previous file stays until the move.
 void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted) {
-  CreateDirectories(ParentDirectoryOf(m_path));
+  const std::wstring folder = ParentDirectoryOf(m_path);
+  if (!folder.empty()) {
+    CreatePrivateDirectories(folder);
+    std::wstring reason;
+    if (!EnsurePrivateFolder(folder, reason)) {
+      ThrowHr(ReportError(E_ACCESSDENIED, L" The folder " + folder + L" is not used: " + reason + L"."));
+    }
+  }
+  const DWORD existing = ::GetFileAttributesW(ExtendedLengthPath(m_path).c_str());
+  if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    ThrowHr(ReportError(HrFromWin32(ERROR_CANT_ACCESS_FILE), L" A link at the file's name is not replaced."));
+  }
   const std::vector<IDXNode*> handles = HandlesOf(frames);
   // Set before: an encryption that fails part-way has changed some values.
   if (encrypted != nullptr) *encrypted = true;
   m_encryptor.EncryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
                            DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
                            nullptr, nullptr, nullptr);
-  const std::wstring temporary = TemporaryPath();
+  CPrivateSecurity security(CPrivateSecurity::Kind::File);
+  const std::wstring temporary = NewTemporaryPath();
   try {
-    NodeUtils::SerializeToFile(temporary, handles.data(), static_cast<uint32_t>(handles.size()),
-                               DXNSerializationType_NodeText, kSerializeFlags,
-                               DataEncryption::CNodeEncryptor::kWholeSubtree);
-    ThrowIfFailed(HRES(MoveFileAt(temporary, m_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)));
+    {
+      // A new name, never one that exists: nothing planted is reused.
+      CFile file;
+      ThrowIfFailed(file.Create(temporary.c_str(), GENERIC_WRITE, 0, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, security.Attributes()));
+      NodeUtils::SerializeToFile(file, handles.data(), static_cast<uint32_t>(handles.size()),
+                                 DXNSerializationType_NodeText, kSerializeFlags,
+                                 DataEncryption::CNodeEncryptor::kWholeSubtree);
+      ThrowIfFailed(file.Close());
+    }
+    MoveIntoPlace(temporary);
   } catch (...) {
     DeleteFileAt(temporary);
     throw;
+  }
+}
+
+void CTransientStorage::MoveIntoPlace(const std::wstring& temporary) const {
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileAt(temporary, m_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+    const HRESULT failure = HrFromLastError();
+    const bool passing = failure == HrFromWin32(ERROR_SHARING_VIOLATION) || failure == E_ACCESSDENIED;
+    if (!passing || attempt == kMoveAttempts) ThrowHr(failure);
+    ::Sleep(kMoveRetryDelayMs);
   }
 }
 

@@ -28,13 +28,18 @@ class CTransientStorage {
                     size_t maxRestoredFrames = kDefaultMaxRestoredFrames);
 
   const std::wstring& Path() const noexcept { return m_path; }
-  // Where a store is written before it is moved over the path.
-  std::wstring TemporaryPath() const;
+  // Where a store is written before it is moved over the path: a new name
+  // every time, <path>.<16 random hex digits>.tmp.
+  std::wstring NewTemporaryPath() const;
+  // The one temporary name of earlier versions, <path>.tmp, removed at import.
+  std::wstring LegacyTemporaryPath() const;
 
   // Restores the file's frames to the end of queue under queueLock, logs, deletes the file
-  // (and a leftover temporary file of an interrupted store). Never raises.
+  // (and leftover temporary files of interrupted stores). A file held by another program for now, or
+  // one in a folder that is not private, is left for a later start. Never raises.
   void ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept;
-  // Deletes an old file, then writes frames (encrypting their attributes in place) atomically. Never raises.
+  // Writes frames (encrypting their attributes in place) atomically over the old file, which stays
+  // until then; with no frames, deletes the file. Never raises.
   // True when nothing is left to do: the frames are in the file, or there were none, or no path is set
   // (they were dropped, as logged); false when the store failed (logged at WARN).
   // *encrypted (optional) tells whether the frames' values were encrypted in place (also when the store failed after).
@@ -49,6 +54,9 @@ class CTransientStorage {
 
  private:
   void Store(std::vector<DXNodePtr>& frames, bool* encrypted);
+  // The temporary file over the path, trying again while another program holds either briefly.
+  void MoveIntoPlace(const std::wstring& temporary) const;
+  void RemoveLeftoverTemporaries() noexcept;
   void DeleteStorageFile() noexcept;
 
   std::wstring m_path;
