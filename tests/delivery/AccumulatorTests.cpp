@@ -5,6 +5,7 @@
 #include "Sources/Subsystems/UsageStatistics/Common/TransientUsageStatsAccumulator.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ActivityFrame.h"
 #include "runtime/RuntimeTestSupport.h"
+#include "support/CountedTestObject.h"
 #include "support/HresultOf.h"
 #include "support/ReferenceServices.h"
 
@@ -439,15 +440,8 @@ TEST_F(AccumulatorTest, AFailingFrameAffectsOnlyItself) {
 
 // A service that takes the frame out of its request itself: detaching it
 // afterwards fails, and the frame is delivered all the same, once.
-class DetachingService final : public IDXRequestProcessor {
+class DetachingService final : public KestrovaTest::CountedTestObject<IDXRequestProcessor> {
  public:
-  uint32_t AddRef() override { return ++m_references; }
-  uint32_t Release() override {
-    const uint32_t remaining = --m_references;
-    if (remaining == 0) delete this;
-    return remaining;
-  }
-  HRESULT QueryInterface(const GUID&, void**) override { return E_NOINTERFACE; }
   HRESULT ProcessRequest(IDXNode* request, IDXNode** result) override {
     *result = nullptr;
     const DXNodePtr node(request, DXNodePtr::Handle::Duplicate);
@@ -456,9 +450,6 @@ class DetachingService final : public IDXRequestProcessor {
     return S_OK;
   }
   std::atomic<uint32_t> m_calls{0};
-
- private:
-  std::atomic<uint32_t> m_references{1};
 };
 
 TEST_F(AccumulatorTest, AcceptedFrameIsDeliveredEvenWhenItsRequestCannotBeUndone) {
@@ -520,24 +511,14 @@ TEST_F(AccumulatorTest, HandoverFromAStoppedAccumulatorKeepsTheSuccessorsCadence
 }
 
 // Holds the server's notification thread for a while in each call.
-class SlowCallback final : public IConfigModifyCallback {
+class SlowCallback final : public KestrovaTest::CountedTestObject<IConfigModifyCallback> {
  public:
-  uint32_t AddRef() override { return ++m_references; }
-  uint32_t Release() override {
-    const uint32_t remaining = --m_references;
-    if (remaining == 0) delete this;
-    return remaining;
-  }
-  HRESULT QueryInterface(const GUID&, void**) override { return E_NOINTERFACE; }
   HRESULT OnTriggered(IDXModifySubscription*, int, IDXNodeModifyEnum*) override {
     m_entered = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     return S_OK;
   }
   std::atomic<bool> m_entered{false};
-
- private:
-  std::atomic<uint32_t> m_references{1};
 };
 
 // The switch is known at once even while the server's notification thread
