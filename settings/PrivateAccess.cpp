@@ -2,11 +2,14 @@
 
 #include "FileSystem.h"
 
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <cwchar>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -52,6 +55,7 @@ bool IsTrusted(PSID sid, PSID user) {
   return ::EqualSid(sid, user) || IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid);
 }
 
+
 }  // namespace
 
 CPrivateSecurity::CPrivateSecurity(Kind kind) {
@@ -76,7 +80,33 @@ PACL CPrivateSecurity::Dacl() const {
   return dacl;
 }
 
-bool EnsurePrivateFolder(const std::wstring& folder, std::wstring& reason) {
+namespace {
+
+std::wstring HexCode(uint32_t code) {
+  wchar_t text[16];
+  swprintf(text, 16, L"0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+// True when every entry of the folder is one ownsEntry accepts.
+bool HoldsOnly(const std::wstring& path, const std::function<bool(const std::wstring&)>& ownsEntry) {
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool only = true;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L".." && !ownsEntry(name)) only = false;
+  } while (only && ::FindNextFileW(search, &found));
+  ::FindClose(search);
+  return only;
+}
+
+}  // namespace
+
+bool EnsurePrivateFolder(const std::wstring& folder, const std::function<bool(const std::wstring&)>& ownsEntry,
+                         std::wstring& reason, bool* madePrivate) {
+  if (madePrivate != nullptr) *madePrivate = false;
   try {
     const std::wstring path = ExtendedLengthPath(folder);
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -101,30 +131,46 @@ bool EnsurePrivateFolder(const std::wstring& folder, std::wstring& reason) {
       reason = L"its owner is not SYSTEM, the Administrators group or this process's user";
       return false;
     }
-    bool othersMayWrite = dacl == nullptr;  // no list: everyone may do anything
+    // Fails closed: no list (everyone may do anything), an entry that cannot
+    // be read, or an allowing entry of a kind not read here counts as others
+    // who may write; denying and audit entries grant nothing.
+    bool othersMayWrite = dacl == nullptr;
     for (DWORD index = 0; dacl != nullptr && index < dacl->AceCount && !othersMayWrite; ++index) {
       ACE_HEADER* header = nullptr;
-      if (!::GetAce(dacl, index, reinterpret_cast<void**>(&header))) continue;
-      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+      if (!::GetAce(dacl, index, reinterpret_cast<void**>(&header))) {
+        othersMayWrite = true;
+        break;
+      }
+      if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+      if (header->AceType == ACCESS_DENIED_ACE_TYPE || header->AceType == SYSTEM_AUDIT_ACE_TYPE) continue;
+      if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+        othersMayWrite = true;
+        break;
+      }
       auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
       const PSID sid = reinterpret_cast<PSID>(&allowed->SidStart);
       if ((allowed->Mask & kWriteRights) != 0 && !IsTrusted(sid, user.data())) othersMayWrite = true;
     }
     if (!othersMayWrite) return true;
-    // Owned right (as a landed version left it): made private, so that the
-    // store goes on.
-    const CPrivateSecurity security(CPrivateSecurity::Kind::Folder);
-    const DWORD written =
-        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
-                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                security.Dacl(), nullptr);
-    if (written != ERROR_SUCCESS) {
-      reason = L"others may write to it and it cannot be made private (" + std::to_wstring(written) + L")";
+    // Owned right but open to others (as a landed version left the folder it
+    // made): made private, so that the store goes on, but only a folder that
+    // holds nothing but the storage's own files. A folder shared with other
+    // software (ProgramData, a drive's root) is the platform's or theirs.
+    if (!HoldsOnly(path, ownsEntry)) {
+      reason = L"others may write to it, and it holds files of others, so it is not made private";
       return false;
     }
+    // The folder's own list only: nothing is pushed down to what it holds.
+    const CPrivateSecurity security(CPrivateSecurity::Kind::Folder);
+    if (!::SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                            security.Descriptor())) {
+      reason = L"others may write to it and it cannot be made private (" + HexCode(HrFromLastError()) + L")";
+      return false;
+    }
+    if (madePrivate != nullptr) *madePrivate = true;
     return true;
-  } catch (const HRX& failure) {
-    reason = L"its access cannot be read (0x" + std::to_wstring(static_cast<unsigned long>(failure.Code())) + L")";
+  } catch (...) {
+    reason = L"its access cannot be read (" + HexCode(static_cast<uint32_t>(CurrentFailure().Code())) + L")";
     return false;
   }
 }

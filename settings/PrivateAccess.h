@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 class CPrivateSecurity {
@@ -19,6 +20,7 @@ class CPrivateSecurity {
   CPrivateSecurity& operator=(const CPrivateSecurity&) = delete;
 
   SECURITY_ATTRIBUTES* Attributes() noexcept { return &m_attributes; }
+  PSECURITY_DESCRIPTOR Descriptor() const noexcept { return m_descriptor; }
   PACL Dacl() const;
 
  private:
@@ -29,9 +31,12 @@ class CPrivateSecurity {
 // Whether a folder may hold private files: it exists, is no reparse point
 // (junction, symbolic link), is owned by SYSTEM, the Administrators group or
 // the process's user, and grants no one else a right to write or change it.
-// One owned right that lets others write is made private first. False, with
-// the reason, when the folder cannot be used.
-bool EnsurePrivateFolder(const std::wstring& folder, std::wstring& reason);
+// One owned right that lets others write is made private first (its own list
+// only, *madePrivate set), when all it holds are entries ownsEntry accepts;
+// a folder shared with other files is never rewritten. False, with the
+// reason, when the folder cannot be used.
+bool EnsurePrivateFolder(const std::wstring& folder, const std::function<bool(const std::wstring&)>& ownsEntry,
+                         std::wstring& reason, bool* madePrivate = nullptr);
 
 // Creates every missing folder along the path with the private access list
 // (folders that exist are left as they are); raises HRX on failure.

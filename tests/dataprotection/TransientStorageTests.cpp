@@ -368,6 +368,47 @@ TEST_F(TransientStorageTest, AFileHeldAtStartIsKeptForTheNextStart) {
   EXPECT_EQ(Import(storage).size(), 3u);
 }
 
+// The same process's stop keeps what its start had to leave: the kept frames
+// go into the file before those of the stop, and a stop with none keeps them.
+TEST_F(TransientStorageTest, AStopKeepsTheFramesItsStartLeftUnread) {
+  const std::wstring path = m_temp / L"pending.dat";
+  for (const int stopped : {0, 1}) {
+    SCOPED_TRACE(stopped);
+    {
+      CTransientStorage writer(path, m_encryptor);
+      std::vector<DXNodePtr> frames = Frames(2);
+      ASSERT_TRUE(writer.ExportPending(frames));
+    }
+    CTransientStorage storage(path, m_encryptor);
+    const HANDLE holder = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Import(storage).size(), 1u);
+    ::CloseHandle(holder);
+    std::vector<DXNodePtr> atStop = Frames(stopped);
+    ASSERT_TRUE(storage.ExportPending(atStop));
+    const std::vector<DXNodePtr> stored = CTransientStorage::ReadFile(path, m_encryptor);
+    ASSERT_EQ(stored.size(), 2u + stopped);
+    EXPECT_EQ(stored[0].GetString(L"Name"), L"frame-name-0") << "the kept frames first";
+    ASSERT_TRUE(::DeleteFileW(path.c_str()));
+  }
+}
+
+// Only the storage's own temporary files are swept: another storage's in the
+// same folder, or any other file whose name merely looks alike, stays.
+TEST_F(TransientStorageTest, TheSweepTakesOnlyItsOwnTemporaryFiles) {
+  const std::wstring path = m_temp / L"frames";
+  const std::wstring neighbours[] = {m_temp / L"frames.other.0123456789ABCDEF.tmp",
+                                     m_temp / L"frames.backup-of-2024.tmp", m_temp / L"frames.0123456789ABCDEF.tmp.old",
+                                     m_temp / L"frames2.0123456789ABCDEF.tmp"};
+  for (const std::wstring& neighbour : neighbours) std::ofstream(neighbour.c_str()) << "x";
+  const std::wstring own = m_temp / L"frames.0123456789ABCDEF.tmp";
+  std::ofstream(own.c_str()) << "x";
+  CTransientStorage storage(path, m_encryptor);
+  Import(storage);
+  EXPECT_FALSE(Exists(own));
+  for (const std::wstring& neighbour : neighbours) EXPECT_TRUE(Exists(neighbour)) << neighbour;
+}
+
 // The file, its temporary files and the folders the module creates grant
 // access to SYSTEM, the Administrators and the process's user only.
 TEST_F(TransientStorageTest, TheFileAndTheFoldersCreatedForItArePrivate) {

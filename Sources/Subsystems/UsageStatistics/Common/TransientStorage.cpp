@@ -13,6 +13,7 @@
 #include <ntsecapi.h>
 
 #include <cwchar>
+#include <cwctype>
 #include <exception>
 #include <new>
 
@@ -106,6 +107,34 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
   return frames;
 }
 
+bool CTransientStorage::OwnsEntry(const std::wstring& name) const {
+  const std::wstring file = m_path.substr(ParentDirectoryOf(m_path).size());
+  if (file.empty()) return false;
+  if (name == file || name == file + kTemporarySuffix) return true;
+  // <file>.<16 hex digits>.tmp, as NewTemporaryPath makes them.
+  constexpr size_t kHexDigits = 16;
+  if (name.size() != file.size() + 1 + kHexDigits + 4) return false;
+  if (name.compare(0, file.size(), file) != 0 || name[file.size()] != L'.') return false;
+  if (name.compare(name.size() - 4, 4, kTemporarySuffix) != 0) return false;
+  for (size_t i = file.size() + 1; i < file.size() + 1 + kHexDigits; ++i) {
+    if (!std::iswxdigit(name[i])) return false;
+  }
+  return true;
+}
+
+bool CTransientStorage::FolderUsable(std::wstring& reason) const {
+  const std::wstring folder = ParentDirectoryOf(m_path);
+  if (folder.empty()) return true;
+  bool madePrivate = false;
+  if (!EnsurePrivateFolder(
+          folder, [this](const std::wstring& name) { return OwnsEntry(name); }, reason, &madePrivate)) {
+    reason = L"the folder " + folder + L" is not used: " + reason;
+    return false;
+  }
+  if (madePrivate) KLOG_WARN(L"Transient storage folder " << folder << L" was open to others: it is made private");
+  return true;
+}
+
 void CTransientStorage::RemoveLeftoverTemporaries() noexcept {
   // Stores interrupted before their move leave their temporary files behind,
   // and a planted one (a file or a folder) must not stand in the way.
@@ -126,14 +155,11 @@ void CTransientStorage::RemoveLeftoverTemporaries() noexcept {
     WIN32_FIND_DATAW found{};
     const HANDLE search = ::FindFirstFileW(ExtendedLengthPath(m_path + L".*" + kTemporarySuffix).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
-    const std::wstring prefix = m_path.substr(directory.size()) + L".";
     do {
       const std::wstring name = found.cFileName;
-      // Only <file>.<anything>.tmp: the search pattern also matches short names.
-      if (name.size() > prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
-          name.compare(name.size() - 4, 4, kTemporarySuffix) == 0) {
-        remove(directory + name);
-      }
+      // Only the storage's own <file>.<16 hex digits>.tmp: the search
+      // pattern also matches short names and other programs' files.
+      if (name != m_path.substr(directory.size()) && OwnsEntry(name)) remove(directory + name);
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
   } catch (...) {
@@ -143,19 +169,20 @@ void CTransientStorage::RemoveLeftoverTemporaries() noexcept {
 void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recursive_mutex& queueLock) noexcept {
   if (m_path.empty()) return;
   const ImpersonationRevertGuard asProcess;
-  RemoveLeftoverTemporaries();
-  if (!FileExists(m_path)) return;
+  // A folder that others could have planted files in, or pointed elsewhere,
+  // is neither swept nor read from: nothing is deleted through it.
   try {
-    // A folder that others could have planted the file in is not read from.
     std::wstring reason;
-    const std::wstring folder = ParentDirectoryOf(m_path);
-    if (!folder.empty() && !EnsurePrivateFolder(folder, reason)) {
-      KLOG_WARN(L"Transient storage folder " << folder << L" is not used: " << reason << L"; the pending activity frames file "
-                                             << m_path << L" is left as it is");
+    if (!FolderUsable(reason)) {
+      m_keptFile = FileExists(m_path);
+      if (m_keptFile) KLOG_WARN(L"Pending activity frames file " << m_path << L" is left as it is: " << reason);
       return;
     }
   } catch (...) {
+    return;
   }
+  RemoveLeftoverTemporaries();
+  if (!FileExists(m_path)) return;
   try {
     bool truncated = false;
     std::vector<DXNodePtr> frames = ReadFile(m_path, m_encryptor, m_maxRestoredFrames, &truncated);
@@ -172,7 +199,8 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
   } catch (...) {
     const HRES failure = CurrentFailure();
     if (IsPassingReadFailure(failure.Code())) {
-      // Held by another program for now: the next start reads it.
+      // Held by another program for now: the stop or the next start reads it.
+      m_keptFile = true;
       KLOG_WARN(L"Failed to import pending activity frames from file " << m_path << L" due to " << failure
                                                                       << L"; the file is kept for the next start");
       return;
@@ -192,14 +220,23 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encr
   if (encrypted != nullptr) *encrypted = false;
   const ImpersonationRevertGuard asProcess;
   try {
+    if (m_path.empty()) {
+      if (!frames.empty()) KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
+      return true;
+    }
+    // Nothing is deleted or written through a folder that is not private.
+    // (A folder not made yet is made private by the store.)
+    std::wstring reason;
+    const std::wstring folder = ParentDirectoryOf(m_path);
+    const bool folderExists =
+        !folder.empty() && ::GetFileAttributesW(ExtendedLengthPath(folder).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (folderExists && !FolderUsable(reason)) ThrowHr(ReportError(E_ACCESSDENIED, L" The " + reason + L"."));
+    // A file the start left unread (another program held it) comes first.
+    TakeKeptFrames(frames);
     // Nothing to store: no file. Frames to store replace the file only once
     // they are safely written (Store), so a failed store keeps the old one.
     if (frames.empty()) {
-      if (!m_path.empty() && FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
-      return true;
-    }
-    if (m_path.empty()) {
-      KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
+      if (FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
       return true;
     }
     Store(frames, encrypted);
@@ -220,9 +257,7 @@ void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted) {
   if (!folder.empty()) {
     CreatePrivateDirectories(folder);
     std::wstring reason;
-    if (!EnsurePrivateFolder(folder, reason)) {
-      ThrowHr(ReportError(E_ACCESSDENIED, L" The folder " + folder + L" is not used: " + reason + L"."));
-    }
+    if (!FolderUsable(reason)) ThrowHr(ReportError(E_ACCESSDENIED, L" The " + reason + L"."));
   }
   const DWORD existing = ::GetFileAttributesW(ExtendedLengthPath(m_path).c_str());
   if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
@@ -252,6 +287,19 @@ void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted) {
     DeleteFileAt(temporary);
     throw;
   }
+}
+
+void CTransientStorage::TakeKeptFrames(std::vector<DXNodePtr>& frames) {
+  if (!m_keptFile) return;
+  if (!FileExists(m_path)) {
+    m_keptFile = false;
+    return;
+  }
+  // Raises while the file is still held: the store fails with the WARN, and
+  // the kept file stays for the next start.
+  std::vector<DXNodePtr> kept = ReadFile(m_path, m_encryptor, m_maxRestoredFrames, nullptr);
+  frames.insert(frames.begin(), kept.begin(), kept.end());
+  m_keptFile = false;
 }
 
 void CTransientStorage::MoveIntoPlace(const std::wstring& temporary) const {

@@ -57,11 +57,19 @@ class CTransientStorage {
   // The temporary file over the path, trying again while another program holds either briefly.
   void MoveIntoPlace(const std::wstring& temporary) const;
   void RemoveLeftoverTemporaries() noexcept;
+  // The file itself, <file>.tmp and <file>.<16 hex digits>.tmp: what the storage may remove or hold.
+  bool OwnsEntry(const std::wstring& name) const;
+  // The file's folder checked (and made private when it may be); false with the reason.
+  bool FolderUsable(std::wstring& reason) const;
+  // Puts the frames of a file the start had to leave unread before frames; raises while it is unreadable.
+  void TakeKeptFrames(std::vector<DXNodePtr>& frames);
   void DeleteStorageFile() noexcept;
 
   std::wstring m_path;
   const DataEncryption::CNodeEncryptor& m_encryptor;
   size_t m_maxRestoredFrames;
+  // The start left the file unread (held by another program, or its folder refused).
+  bool m_keptFile = false;
 };
 
 }  // namespace UsageStatistics::Detail
