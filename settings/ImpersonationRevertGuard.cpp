@@ -20,7 +20,11 @@ void Report(const wchar_t* what, HRESULT error) noexcept {
 
 ImpersonationRevertGuard::ImpersonationRevertGuard() noexcept {
   HANDLE token = nullptr;
-  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token)) {
+  // As the process first; a token whose list leaves the process out is
+  // opened as the thread itself.
+  if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, TRUE, &token) &&
+      (::GetLastError() == ERROR_NO_TOKEN ||
+       !::OpenThreadToken(::GetCurrentThread(), TOKEN_IMPERSONATE, FALSE, &token))) {
     if (::GetLastError() != ERROR_NO_TOKEN) {
       Report(L"cannot get current thread token", LastErrorResult());
     }

@@ -2,6 +2,7 @@
 
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "Sources/Common/Lifetime/ModuleUsage.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
 #include "logging/CatchSite.h"
 #include "logging/LogStatement.h"
@@ -70,6 +71,9 @@ std::chrono::nanoseconds CConfigSnapshotsMaintainer::PassPeriod(int64_t interval
 }
 
 HRESULT CConfigSnapshotsMaintainer::Configure(IDXNode* settings) {
+  // Called from a host's own detach at process exit: nothing runs, since any
+  // lock may belong to a killed thread (frames are lost as at any kill).
+  if (ModuleUsage::ProcessExiting()) return S_OK;
   std::unique_lock lifecycle(m_lifecycleLock, std::defer_lock);
   try {
     lifecycle.lock();
@@ -168,6 +172,7 @@ void CConfigSnapshotsMaintainer::StoreFrames(const ActivityFrameList& frames) {
 }
 
 HRESULT CConfigSnapshotsMaintainer::ProcessUsageActivity(IDXNode* notification) {
+  if (ModuleUsage::ProcessExiting()) return S_OK;
   try {
     if (notification == nullptr) ThrowHr(E_POINTER);
     if (!StatisticsEnabled()) return S_OK;
@@ -225,6 +230,7 @@ void CConfigSnapshotsMaintainer::SnapshotEntries(std::chrono::system_clock::time
 }
 
 HRESULT CConfigSnapshotsMaintainer::Shutdown() {
+  if (ModuleUsage::ProcessExiting()) return S_OK;
   try {
     std::lock_guard lifecycle(m_lifecycleLock);
     if (const std::shared_ptr<Detail::CUsageStatisticsToggler> toggle = m_toggle.load()) toggle->Stop();
