@@ -239,7 +239,7 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encr
       if (FileExists(m_path)) ThrowIfFailed(HRES(DeleteFileAt(m_path)));
       return true;
     }
-    Store(frames, encrypted);
+    Store(frames, encrypted, folderExists);
     KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames accumulated in transient storage");
     return true;
   } catch (...) {
@@ -252,9 +252,9 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encr
 // Serializes into a temporary file of its own, private from its creation,
 // and moves it over the path: a failed or interrupted store never leaves a
 // partial file at the path, and the previous file stays until the move.
-void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted) {
+void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted, bool folderChecked) {
   const std::wstring folder = ParentDirectoryOf(m_path);
-  if (!folder.empty()) {
+  if (!folder.empty() && !folderChecked) {
     CreatePrivateDirectories(folder);
     std::wstring reason;
     if (!FolderUsable(reason)) ThrowHr(ReportError(E_ACCESSDENIED, L" The " + reason + L"."));

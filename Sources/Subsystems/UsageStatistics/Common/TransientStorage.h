@@ -53,7 +53,8 @@ class CTransientStorage {
                                          size_t maxFrames, bool* truncated);
 
  private:
-  void Store(std::vector<DXNodePtr>& frames, bool* encrypted);
+  // folderChecked: the caller found the folder there and usable; otherwise it is made and checked here.
+  void Store(std::vector<DXNodePtr>& frames, bool* encrypted, bool folderChecked);
   // The temporary file over the path, trying again while another program holds either briefly.
   void MoveIntoPlace(const std::wstring& temporary) const;
   void RemoveLeftoverTemporaries() noexcept;
