@@ -7,13 +7,17 @@
 # file the next start will find, and at the end it starts the host with a
 # working service and checks what the service received.
 #
-#   scripts/crash-test.sh [--kills N] [--frames N] [--seed N] [--strict] [--keep] [--no-build]
+#   scripts/crash-test.sh [--kills N] [--frames N] [--seed N] [--checkpoint SEC] [--strict] [--keep] [--no-build]
 #
 #   --kills N    hard kills to make (default 50)
 #   --frames N   frames each run adds (default 10)
 #   --seed N     random seed (default: from the clock; printed, so a run can be repeated)
+#   --checkpoint SEC  "CheckpointIntervalSec" of the runs (default 0: none);
+#                with checkpoints, the pending state after a kill is the
+#                checkpoints and the file together (what --show-pending prints)
 #   --strict     also fail on frames lost because a kill came after a start had
-#                restored them from the file (the file is deleted once read)
+#                restored them from the file (without checkpoints the file is
+#                deleted once read)
 #   --keep       keep the scratch folder (printed) with every run's output
 #   --no-build   use the executables as they are (the test run does this)
 #
@@ -38,6 +42,7 @@ kills_wanted=50
 frames_per_run=10
 seed=$(( $(date +%s%N) % 1000000 ))
 strict=0
+checkpoint=0
 keep=0
 build=1
 while [ $# -gt 0 ]; do
@@ -46,12 +51,13 @@ while [ $# -gt 0 ]; do
     --frames) frames_per_run=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     --strict) strict=1; shift ;;
+    --checkpoint) checkpoint=$2; shift 2 ;;
     --keep) keep=1; shift ;;
     --no-build) build=0; shift ;;
     *) echo "crash-test: unknown option '$1'" >&2; sed -n '10,18p' "$0" >&2; exit 2 ;;
   esac
 done
-for number in "$kills_wanted" "$frames_per_run" "$seed"; do
+for number in "$kills_wanted" "$frames_per_run" "$seed" "$checkpoint"; do
   [[ $number =~ ^[0-9]+$ ]] || { echo "crash-test: '$number' is not a number" >&2; exit 2; }
 done
 [ "$frames_per_run" -ge 5 ] || { echo "crash-test: --frames must be at least 5" >&2; exit 2; }
@@ -75,6 +81,10 @@ temporary=$pending.tmp
 # A store writes a temporary file of its own name beside the file
 # (<file>.<random>.tmp); one of the landed form (<file>.tmp) counts too.
 temporary_exists() { compgen -G "$pending.*.tmp" >/dev/null || [ -e "$temporary" ]; }
+# Checkpoint files beside the file (with --checkpoint).
+# (the lock only while a host runs: the system removes it when the holder dies).
+journal_files() { compgen -G "$pending.*.ckpt" || true; [ -e "$pending.done" ] && echo "$pending.done"; true; }
+checkpoint_files() { journal_files; [ -e "$pending.lock" ] && echo "$pending.lock"; true; }
 
 # ---- Inputs ---------------------------------------------------------------
 # One tracked path, \Veltrano\Seq\*: each new node s<N> gives one frame
@@ -110,6 +120,7 @@ cat >"$scratch/settings.txt" <<EOF
       <attr name="MaxSendFailures" type="int32">1000000</attr>
       <attr name="UsageStatisticsCfgPath" type="text">\\Veltrano\\UsageStatisticsSettings</attr>
       <attr name="TransientStoragePath" type="text">$(win_path "$pending")</attr>
+      <attr name="CheckpointIntervalSec" type="int64">$checkpoint</attr>
     </node>
     <node name="ConfigSnapshots">
       <node name="{3D5E7A10-2B4C-4E6F-8A1B-9C0D2E4F6A81}" type="ConfigSnapshotEntry">
@@ -182,7 +193,7 @@ started=$(date +%s%N)
 # absent | unreadable | frames
 inspect_file() {
   local out=$1
-  if [ ! -e "$pending" ]; then
+  if [ ! -e "$pending" ] && [ -z "$(journal_files)" ]; then
     : >"$scratch/file.now"
     echo absent
     return
@@ -283,6 +294,12 @@ one_run() {  # run number
         [ $killed -eq 0 ] || cat "$out.made" >>"$scratch/lost.memory"
       elif [ "$(printf '%s\n' "$expected_all")" = "$(cat "$scratch/file.now")" ]; then
         label=complete-new
+      elif [ "$checkpoint" -gt 0 ] && [ $killed -eq 1 ] && [ -z "$missing_old" ] &&
+           [ -z "$(set_minus "$scratch/file.now" <(printf '%s\n' "$expected_all"))" ]; then
+        # Checkpoints: every restored frame is still there, and the run's
+        # own frames up to its last checkpoint; the rest were in memory only.
+        label=checkpointed
+        set_minus "$out.made" "$scratch/file.now" >>"$scratch/lost.memory"
       else
         label=partial
         fail "run $run ($mode, killed=$killed): the storage file is incomplete: missing $(echo $missing_old) of the old, holds $(set_size "$scratch/file.now") of $(printf '%s\n' "$expected_all" | wc -l)"
@@ -290,13 +307,14 @@ one_run() {  # run number
       ;;
   esac
   if [ $killed -eq 0 ] && [ -n "$tmp_left" ]; then fail "run $run: ended by itself and left $temporary"; fi
+  if [ $killed -eq 0 ] && [ -n "$(checkpoint_files)" ]; then fail "run $run: ended by itself and left $(checkpoint_files | tr '\n' ' ')"; fi
   label=$label$tmp_left
   states[$label]=$(( ${states[$label]:-0} + 1 ))
   printf 'run %3d  %-7s %s  %5d ms  file: %-16s frames in file: %d\n' "$run" "$mode" \
     "$([ $killed -eq 1 ] && echo killed || echo 'ended ')" "$took_ms" "$label" "$(set_size "$scratch/file.now")"
 }
 
-echo "crash test: seed $seed, $kills_wanted kills, $frames_per_run frames per run, scratch $scratch"
+echo "crash test: seed $seed, $kills_wanted kills, $frames_per_run frames per run, checkpoint interval $checkpoint s, scratch $scratch"
 run=0
 while [ $kills -lt "$kills_wanted" ]; do
   one_run $run
@@ -319,6 +337,7 @@ grep -q '^frames left for the pending file: 0 ' "$final.stdout" ||
   fail "final run: $(grep '^frames left' "$final.stdout")"
 [ ! -e "$pending" ] || fail "final run: the storage file is still there"
 ! temporary_exists || fail "final run: the temporary file is still there"
+[ -z "$(checkpoint_files)" ] || fail "final run: checkpoint files are still there: $(checkpoint_files | tr '\n' ' ')"
 
 grep -o '"Seq" = "[0-9]*"' "$final.stdout" | grep -o '[0-9][0-9]*' | sort -n >"$scratch/delivered.all"
 sort -n -u "$scratch/delivered.all" >"$scratch/delivered"

@@ -64,6 +64,11 @@ class CaptureFile {
 }  // namespace
 
 ToolRun RunProgram(const std::wstring& fileName, const std::vector<std::wstring>& arguments) {
+  return RunProgramUntil(fileName, arguments, nullptr, INFINITE);
+}
+
+ToolRun RunProgramUntil(const std::wstring& fileName, const std::vector<std::wstring>& arguments,
+                        const std::function<bool()>& killWhen, DWORD timeoutMs) {
   const std::wstring executable = ExecutableDirectory() + fileName;
   std::wstring commandLine = QuoteArgument(executable);
   for (const std::wstring& argument : arguments) commandLine += L" " + QuoteArgument(argument);
@@ -90,7 +95,21 @@ ToolRun RunProgram(const std::wstring& fileName, const std::vector<std::wstring>
     run.exitCode = static_cast<DWORD>(-1);
     return run;
   }
-  ::WaitForSingleObject(process.hProcess, INFINITE);
+  const ULONGLONG launchedAt = ::GetTickCount64();
+  constexpr DWORD kPollMs = 20;
+  for (;;) {
+    const DWORD waited = ::WaitForSingleObject(process.hProcess, killWhen ? kPollMs : timeoutMs);
+    if (waited == WAIT_OBJECT_0) break;
+    const bool timedOut = timeoutMs != INFINITE && ::GetTickCount64() - launchedAt >= timeoutMs;
+    if (timedOut || (killWhen && killWhen())) {
+      // A hard kill, as a crash or a task manager's would be.
+      ::TerminateProcess(process.hProcess, kKilledExitCode);
+      ::WaitForSingleObject(process.hProcess, INFINITE);
+      run.killed = !timedOut;
+      run.timedOut = timedOut;
+      break;
+    }
+  }
   ::GetExitCodeProcess(process.hProcess, &run.exitCode);
   ::CloseHandle(process.hThread);
   ::CloseHandle(process.hProcess);

@@ -4,6 +4,7 @@
 #include "ToolError.h"
 
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
+#include "Sources/Subsystems/UsageStatistics/Common/FrameJournal.h"
 #include "Sources/Subsystems/UsageStatistics/Common/TransientStorage.h"
 
 #include <windows.h>
@@ -49,6 +50,16 @@ bool FileExists(const std::wstring& path) {
 }
 
 std::vector<DXNodePtr> Read(const std::wstring& path) {
+  // Checkpoints a running or killed host keeps beside the file: the frames a
+  // start would restore, in its order (the checkpoints, then the file).
+  if (UsageStatistics::Detail::CFrameJournal::HasCheckpointFiles(path)) {
+    try {
+      return UsageStatistics::Detail::CFrameJournal::ReadPending(path, DataEncryption::CNodeEncryptor::EncryptAll());
+    } catch (const HRX& failure) {
+      throw ToolError(kExitUsage, L"cannot read the checkpoints of PENDING file '" + path + L"': " +
+                                      FormatError(failure, ErrorFormat::NoLocation));
+    }
+  }
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     throw ToolError(kExitUsage, L"cannot open PENDING file '" + path + L"': " +

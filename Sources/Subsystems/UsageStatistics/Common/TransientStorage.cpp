@@ -1,7 +1,10 @@
 #include "TransientStorage.h"
 
+#include "CheckpointFileNames.h"
+
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "Sources/Common/Helpers/FaultPoint.h"
 #include "logging/LogStatement.h"
 #include "node/NodeSerialization.h"
 #include "settings/FileSystem.h"
@@ -69,12 +72,12 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
   return ReadFile(path, encryptor, NodeUtils::CDeserializationContext::kNoLimit, nullptr);
 }
 
-std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
-                                                   const DataEncryption::CNodeEncryptor& encryptor, size_t maxFrames,
-                                                   bool* truncated) {
-  // As the process: the file and the data protection are the module's, not
-  // those of a client a host thread may impersonate.
-  const ImpersonationRevertGuard asProcess;
+namespace {
+
+// The file opened for reading, checked: no link, within the size bound.
+// Measured on the handle that is read: a file swapped in after a check by
+// name cannot escape the bound.
+CFile OpenStorageFile(const std::wstring& path) {
   // A link at the file's name is opened as itself, and refused: the module
   // follows none.
   CFile file;
@@ -85,13 +88,23 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     ThrowHr(ReportError(HrFromWin32(ERROR_CANT_ACCESS_FILE), L" Transient storage files behind a link are not read."));
   }
-  // Measured on the handle that is read: a file swapped in after a check by
-  // name cannot escape the bound.
   LARGE_INTEGER size{};
   ThrowIfFailed(HRES(::GetFileSizeEx(file.Get(), &size)));
-  if (static_cast<uint64_t>(size.QuadPart) > kMaxFileBytes) {
+  if (static_cast<uint64_t>(size.QuadPart) > CTransientStorage::kMaxFileBytes) {
     ThrowHr(ReportError(HrFromWin32(ERROR_FILE_TOO_LARGE), L" Transient storage files above 64 MB are not read."));
   }
+  return file;
+}
+
+}  // namespace
+
+std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
+                                                   const DataEncryption::CNodeEncryptor& encryptor, size_t maxFrames,
+                                                   bool* truncated) {
+  // As the process: the file and the data protection are the module's, not
+  // those of a client a host thread may impersonate.
+  const ImpersonationRevertGuard asProcess;
+  CFile file = OpenStorageFile(path);
   // One frame past the limit tells whether there were more, without reading on.
   const size_t readLimit = maxFrames == NodeUtils::CDeserializationContext::kNoLimit ? maxFrames : maxFrames + 1;
   std::vector<DXNodePtr> frames =
@@ -107,10 +120,17 @@ std::vector<DXNodePtr> CTransientStorage::ReadFile(const std::wstring& path,
   return frames;
 }
 
+std::vector<DXNodePtr> CTransientStorage::ReadEncrypted(const std::wstring& path) {
+  const ImpersonationRevertGuard asProcess;
+  CFile file = OpenStorageFile(path);
+  return NodeUtils::DeserializeFromFile(file, DXNSerializationType_NodeText, kDeserializeFlags);
+}
+
 bool CTransientStorage::OwnsEntry(const std::wstring& name) const {
   const std::wstring file = m_path.substr(ParentDirectoryOf(m_path).size());
   if (file.empty()) return false;
   if (name == file || name == file + kTemporarySuffix) return true;
+  if (CheckpointFileNames::IsCheckpointEntry(file, name)) return true;
   // <file>.<16 hex digits>.tmp, as NewTemporaryPath makes them.
   constexpr size_t kHexDigits = 16;
   if (name.size() != file.size() + 1 + kHexDigits + 4) return false;
@@ -202,7 +222,7 @@ void CTransientStorage::ImportPending(std::vector<DXNodePtr>& queue, std::recurs
       // Held by another program for now: the stop or the next start reads it.
       m_keptFile = true;
       KLOG_WARN(L"Failed to import pending activity frames from file " << m_path << L" due to " << failure
-                                                                      << L"; the file is kept for the next start");
+                                                                       << L"; the file is kept for the next start");
       return;
     }
     KLOG_DBG(L"Failed to import pending activity frames from file " << m_path << L" due to " << failure);
@@ -221,7 +241,8 @@ bool CTransientStorage::ExportPending(std::vector<DXNodePtr>& frames, bool* encr
   const ImpersonationRevertGuard asProcess;
   try {
     if (m_path.empty()) {
-      if (!frames.empty()) KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
+      if (!frames.empty())
+        KLOG_DBG(static_cast<int>(frames.size()) << L" Usage statistics frames dropped due to stopping");
       return true;
     }
     // Nothing is deleted or written through a folder that is not private.
@@ -269,6 +290,10 @@ void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted, b
   m_encryptor.EncryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
                            DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
                            nullptr, nullptr, nullptr);
+  WriteAtomically(m_path, handles);
+}
+
+void CTransientStorage::WriteAtomically(const std::wstring& target, const std::vector<IDXNode*>& nodes) const {
   CPrivateSecurity security(CPrivateSecurity::Kind::File);
   const std::wstring temporary = NewTemporaryPath();
   try {
@@ -277,16 +302,26 @@ void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted, b
       CFile file;
       ThrowIfFailed(file.Create(temporary.c_str(), GENERIC_WRITE, 0, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, security.Attributes()));
-      NodeUtils::SerializeToFile(file, handles.data(), static_cast<uint32_t>(handles.size()),
-                                 DXNSerializationType_NodeText, kSerializeFlags,
-                                 DataEncryption::CNodeEncryptor::kWholeSubtree);
+      NodeUtils::SerializeToFile(file, nodes.data(), static_cast<uint32_t>(nodes.size()), DXNSerializationType_NodeText,
+                                 kSerializeFlags, DataEncryption::CNodeEncryptor::kWholeSubtree);
       ThrowIfFailed(file.Close());
     }
-    MoveIntoPlace(temporary);
+    FaultPoint(L"storage-written");
+    MoveIntoPlace(temporary, target);
   } catch (...) {
     DeleteFileAt(temporary);
     throw;
   }
+}
+
+void CTransientStorage::PrepareFolder() const {
+  const std::wstring folder = ParentDirectoryOf(m_path);
+  if (folder.empty()) return;
+  if (::GetFileAttributesW(ExtendedLengthPath(folder).c_str()) == INVALID_FILE_ATTRIBUTES) {
+    CreatePrivateDirectories(folder);
+  }
+  std::wstring reason;
+  if (!FolderUsable(reason)) ThrowHr(ReportError(E_ACCESSDENIED, L" The " + reason + L"."));
 }
 
 void CTransientStorage::TakeKeptFrames(std::vector<DXNodePtr>& frames) {
@@ -302,9 +337,9 @@ void CTransientStorage::TakeKeptFrames(std::vector<DXNodePtr>& frames) {
   m_keptFile = false;
 }
 
-void CTransientStorage::MoveIntoPlace(const std::wstring& temporary) const {
+void CTransientStorage::MoveIntoPlace(const std::wstring& temporary, const std::wstring& target) {
   for (int attempt = 1;; ++attempt) {
-    if (MoveFileAt(temporary, m_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
+    if (MoveFileAt(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
     const HRESULT failure = HrFromLastError();
     const bool passing = failure == HrFromWin32(ERROR_SHARING_VIOLATION) || failure == E_ACCESSDENIED;
     if (!passing || attempt == kMoveAttempts) ThrowHr(failure);

@@ -51,17 +51,28 @@ class CTransientStorage {
   // At most maxFrames of them, read no further; *truncated tells whether the file held more.
   static std::vector<DXNodePtr> ReadFile(const std::wstring& path, const DataEncryption::CNodeEncryptor& encryptor,
                                          size_t maxFrames, bool* truncated);
+  // The frames of a storage file as they are stored, their values still encrypted; raises HRX on failure.
+  static std::vector<DXNodePtr> ReadEncrypted(const std::wstring& path);
+
+  // The nodes serialized into a temporary file of their own, private from its creation, then moved over
+  // target: target is never partly written, and what it held stays until the move. Raises on failure.
+  void WriteAtomically(const std::wstring& target, const std::vector<IDXNode*>& nodes) const;
+  // Makes the file's folder (private) when it is missing and checks it; raises E_ACCESSDENIED with the reason
+  // when it is not private.
+  void PrepareFolder() const;
+  // The file's folder checked (and made private when it may be); false with the reason.
+  bool FolderUsable(std::wstring& reason) const;
+  // Removes the temporary files that interrupted stores left. Never raises.
+  void RemoveLeftoverTemporaries() noexcept;
 
  private:
   // folderChecked: the caller found the folder there and usable; otherwise it is made and checked here.
   void Store(std::vector<DXNodePtr>& frames, bool* encrypted, bool folderChecked);
-  // The temporary file over the path, trying again while another program holds either briefly.
-  void MoveIntoPlace(const std::wstring& temporary) const;
-  void RemoveLeftoverTemporaries() noexcept;
-  // The file itself, <file>.tmp and <file>.<16 hex digits>.tmp: what the storage may remove or hold.
+  // The temporary file over target, trying again while another program holds either briefly.
+  static void MoveIntoPlace(const std::wstring& temporary, const std::wstring& target);
+  // The file itself, <file>.tmp, <file>.<16 hex digits>.tmp and the checkpoint files: what the storage may
+  // remove or hold.
   bool OwnsEntry(const std::wstring& name) const;
-  // The file's folder checked (and made private when it may be); false with the reason.
-  bool FolderUsable(std::wstring& reason) const;
   // Puts the frames of a file the start had to leave unread before frames; raises while it is unreadable.
   void TakeKeptFrames(std::vector<DXNodePtr>& frames);
   void DeleteStorageFile() noexcept;

@@ -4,6 +4,7 @@
 
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
+#include "Sources/Common/Helpers/FaultPoint.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/CfgSubscriptionsHelpers.h"
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
 #include "logging/LogStatement.h"
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <unordered_set>
 
 namespace UsageStatistics {
 
@@ -51,7 +53,7 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
                     m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
                                            : Detail::CTransientStorage::kDefaultMaxRestoredFrames);
   std::vector<DXNodePtr> restored;
-  m_storage->ImportPending(restored, m_queueLock);
+  OpenStorage(restored);
 
   try {
     {
@@ -59,14 +61,74 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
       m_queue.insert(m_queue.end(), restored.begin(), restored.end());
     }
     Subscribe();
-    m_nextCycle = (Clock::now() + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
+    const Clock::time_point now = Clock::now();
+    m_nextCycle = (now + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
+    m_nextCheckpoint = (now + std::chrono::seconds(m_checkpointIntervalSec)).time_since_epoch().count();
     m_worker = CModuleThread([this] { WorkerLoop(); });
   } catch (...) {
     Unsubscribe();
-    // The file was deleted when it was read: its frames go back into it.
-    RestoreToFile(restored);
+    if (m_journal) {
+      // Its checkpoints still hold the frames, for the next start.
+      m_journal.reset();
+    } else {
+      // The file was deleted when it was read: its frames go back into it.
+      RestoreToFile(restored);
+    }
     throw;
   }
+}
+
+void CTransientUsageStatsAccumulator::OpenStorage(std::vector<DXNodePtr>& restored) {
+  if (m_transientStoragePath.empty()) return;
+  const size_t maxRestored = m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
+                                                    : Detail::CTransientStorage::kDefaultMaxRestoredFrames;
+  const auto leftInUse = [this] {
+    // A predecessor in this process hands its checkpoints over with its frames.
+    if (Detail::CFrameJournal::IsLeasedHere(m_transientStoragePath)) {
+      m_awaitingJournal = Checkpointing();
+      return;
+    }
+    KLOG_WARN(L"Pending activity frames file " << m_transientStoragePath
+                                               << L" is in use by another accumulator: its frames are left to it");
+  };
+  if (Checkpointing()) {
+    try {
+      m_journal = Detail::CFrameJournal::Open(*m_storage, *m_encryptor, maxRestored, true);
+      if (m_journal) {
+        m_journal->Restore(restored);
+        return;
+      }
+      // Another process keeps them, and frames here stay in memory until Stop.
+      leftInUse();
+      return;
+    } catch (...) {
+      const HRES failure = CurrentFailure();
+      KLOG_WARN(L"Checkpoints of pending activity frames are not kept at " << m_transientStoragePath << L" due to "
+                                                                           << failure);
+    }
+  } else if (Detail::CFrameJournal::IsInUse(m_transientStoragePath)) {
+    leftInUse();
+    return;
+  }
+  // Checkpoints a kill left (from a run with checkpoints) are read as the
+  // file is, in order, and their frames are then held in memory only.
+  if (Detail::CFrameJournal::HasCheckpointFiles(m_transientStoragePath)) {
+    try {
+      if (std::unique_ptr<Detail::CFrameJournal> journal =
+              Detail::CFrameJournal::Open(*m_storage, *m_encryptor, maxRestored, false)) {
+        journal->Restore(restored);
+        journal->Discard();
+        return;
+      }
+      leftInUse();
+      return;
+    } catch (...) {
+      const HRES failure = CurrentFailure();
+      KLOG_WARN(L"Failed to restore checkpoints of pending activity frames at " << m_transientStoragePath << L" due to "
+                                                                                << failure);
+    }
+  }
+  m_storage->ImportPending(restored, m_queueLock);
 }
 
 CTransientUsageStatsAccumulator::~CTransientUsageStatsAccumulator() {
@@ -86,6 +148,20 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
   // relative path lies below the data directory, as the log's does.
   if (!m_transientStoragePath.empty() && IsRelativePath(m_transientStoragePath)) {
     m_transientStoragePath = ResolvePath(storagePath);
+  }
+  int64_t checkpointIntervalSec = 0;
+  if (settings.TryGetInt64(L"CheckpointIntervalSec", checkpointIntervalSec)) {
+    if (checkpointIntervalSec < 0) {
+      KLOG_WARN(L"CheckpointIntervalSec " << checkpointIntervalSec << L" is below 0; 0 (no checkpoints) is used");
+      checkpointIntervalSec = 0;
+    }
+    if (checkpointIntervalSec > kMaxCheckpointIntervalSec) {
+      KLOG_WARN(L"CheckpointIntervalSec " << checkpointIntervalSec << L" is above the maximum of "
+                                          << kMaxCheckpointIntervalSec << L" seconds (365 days); "
+                                          << kMaxCheckpointIntervalSec << L" seconds is used");
+      checkpointIntervalSec = kMaxCheckpointIntervalSec;
+    }
+    m_checkpointIntervalSec = checkpointIntervalSec;
   }
   int64_t maxQueuedFrames = 0;
   if (settings.TryGetInt64(L"MaxQueuedFrames", maxQueuedFrames) && maxQueuedFrames > 0) {
@@ -142,6 +218,7 @@ void CTransientUsageStatsAccumulator::StoreFrame(const DXNodePtr& frame) {
   // so a frame is either in that copy or discarded, never left behind.
   if (m_stopping.load()) return;
   m_queue.push_back(frame);
+  if (Checkpointing()) m_fresh.push_back(frame);
   if (m_maxQueuedFrames != 0) EnforceQueueBound();
 }
 
@@ -150,6 +227,10 @@ void CTransientUsageStatsAccumulator::EnforceQueueBound() {
   const size_t room = pending >= m_maxQueuedFrames ? 0 : static_cast<size_t>(m_maxQueuedFrames - pending);
   if (m_queue.size() <= room) return;
   const size_t excess = m_queue.size() - room;
+  // Checkpointed ones are recorded done by the worker.
+  if (Checkpointing()) {
+    m_boundDropped.insert(m_boundDropped.end(), m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(excess));
+  }
   m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(excess));
   m_droppedByBound.fetch_add(excess);
 }
@@ -183,13 +264,61 @@ void CTransientUsageStatsAccumulator::Stop() {
   // Second handles: the queue keeps its frames, so that a failed store can
   // be tried again by a later Stop.
   std::vector<DXNodePtr> frames;
+  std::vector<std::unique_ptr<Detail::CFrameJournal>> incoming;
   {
     std::lock_guard queueLock(m_queueLock);
     frames.assign(m_queue.begin(), m_queue.end());
+    incoming.swap(m_incomingJournals);
+  }
+  AcceptJournals(std::move(incoming));
+  if (StoreThroughJournal(frames)) {
+    m_storeFailed = false;
+    return;
+  }
+  if (m_journal) {
+    m_storeFailed = true;
+    return;
   }
   bool encrypted = false;
   m_storeFailed = !m_storage->ExportPending(frames, &encrypted);
   m_storeEncrypted = m_storeEncrypted || encrypted;
+  if (!m_storeFailed) {
+    // The frames are in the file now: a predecessor's checkpoints of them go.
+    for (const auto& retired : m_retiredJournals) retired->Discard();
+    m_retiredJournals.clear();
+  }
+}
+
+bool CTransientUsageStatsAccumulator::StoreThroughJournal(std::vector<DXNodePtr>& frames) {
+  // This accumulator's checkpoints, or a predecessor's of the same file.
+  std::unique_ptr<Detail::CFrameJournal>* closer = m_journal ? &m_journal : nullptr;
+  if (closer == nullptr) {
+    for (auto& retired : m_retiredJournals) {
+      if (EqualNoCase(retired->Path(), m_transientStoragePath)) closer = &retired;
+    }
+  }
+  if (closer == nullptr) return false;
+  try {
+    (*closer)->Close(frames);
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Failed storing pending activity frames to file " << m_transientStoragePath << L" due to" << failure);
+    // The checkpoints stay: a later Stop tries again, or the next start reads them.
+    if (closer != &m_journal) m_journal = std::move(*closer);
+    m_retiredJournals.erase(std::remove(m_retiredJournals.begin(), m_retiredJournals.end(), nullptr),
+                            m_retiredJournals.end());
+    return false;
+  }
+  if (!frames.empty()) {
+    KLOG_DBG2(static_cast<int>(frames.size()) << L" Usage statistics frames accumulated in transient storage");
+  }
+  closer->reset();
+  m_journal.reset();
+  for (const auto& retired : m_retiredJournals) {
+    if (retired) retired->Discard();
+  }
+  m_retiredJournals.clear();
+  return true;
 }
 
 CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeUndelivered() {
@@ -201,11 +330,20 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
   if (m_stopped && !m_storeFailed) return handover;
   EndWorker();
   handover.nextCycle = Clock::time_point(Clock::duration(m_nextCycle.load()));
+  std::vector<std::unique_ptr<Detail::CFrameJournal>> incoming;
   {
     std::lock_guard queueLock(m_queueLock);
     handover.frames.reserve(m_queue.size());
     handover.frames.assign(m_queue.begin(), m_queue.end());
+    incoming.swap(m_incomingJournals);
   }
+  AcceptJournals(std::move(incoming));
+  RecordBoundDrops();
+  // The checkpoints go with the frames: until the successor has them on disk.
+  handover.journals.reserve(m_retiredJournals.size() + 1);
+  if (m_journal) handover.journals.push_back(std::move(m_journal));
+  for (auto& retired : m_retiredJournals) handover.journals.push_back(std::move(retired));
+  m_retiredJournals.clear();
   // A store that failed after encrypting left the values encrypted in place:
   // they go back to clear (as the process, like every data protection call
   // of the module), so that the successor sends what the producers made.
@@ -238,10 +376,25 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
     // they go first. Built aside, so that a failure changes nothing.
     std::deque<DXNodePtr> merged(handover.frames.begin(), handover.frames.end());
     merged.insert(merged.end(), m_queue.begin(), m_queue.end());
+    std::vector<DXNodePtr> fresh;
+    if (Checkpointing()) {
+      fresh.reserve(handover.frames.size() + m_fresh.size());
+      fresh.assign(handover.frames.begin(), handover.frames.end());
+      fresh.insert(fresh.end(), m_fresh.begin(), m_fresh.end());
+    }
+    m_incomingJournals.reserve(m_incomingJournals.size() + handover.journals.size());
     m_queue.swap(merged);
+    // Taken by the worker with the frames they hold, in one step.
+    if (Checkpointing()) m_fresh.swap(fresh);
+    // A predecessor without checkpoints: none will come.
+    if (handover.journals.empty()) m_awaitingJournal = false;
+    for (auto& journal : handover.journals) m_incomingJournals.push_back(std::move(journal));
+    handover.journals.clear();
     if (m_maxQueuedFrames != 0) EnforceQueueBound();
   }
   handover.frames.clear();
+  // The predecessor's frames reach this one's checkpoints at once.
+  if (Checkpointing()) m_nextCheckpoint = Clock::now().time_since_epoch().count();
   // Earlier only: a wait already shorter stays as it is.
   const Clock::rep due = handover.nextCycle.time_since_epoch().count();
   Clock::rep current = m_nextCycle.load();
@@ -259,9 +412,129 @@ void CTransientUsageStatsAccumulator::SetEnabled(bool value) { Detail::SetSwitch
 void CTransientUsageStatsAccumulator::WaitForNextCycle() {
   std::unique_lock wakeLock(m_wakeLock);
   while (!m_stopping.load()) {
-    const Clock::time_point due{Clock::duration(m_nextCycle.load())};
+    Clock::time_point due{Clock::duration(m_nextCycle.load())};
+    if (Checkpointing()) due = std::min(due, Clock::time_point(Clock::duration(m_nextCheckpoint.load())));
     if (Clock::now() >= due) return;
     m_wakeUp.wait_until(wakeLock, due);
+  }
+}
+
+bool CTransientUsageStatsAccumulator::CheckpointDue() const noexcept {
+  return Checkpointing() && Clock::now().time_since_epoch().count() >= m_nextCheckpoint.load();
+}
+
+void CTransientUsageStatsAccumulator::AcceptJournals(std::vector<std::unique_ptr<Detail::CFrameJournal>>&& journals) {
+  if (journals.empty()) return;
+  for (auto& journal : journals) {
+    if (!journal) continue;
+    // The same file: its checkpoints are continued here.
+    if (!m_journal && Checkpointing() && EqualNoCase(journal->Path(), m_transientStoragePath)) {
+      m_journal = std::move(journal);
+    } else {
+      m_retiredJournals.push_back(std::move(journal));
+    }
+  }
+  journals.clear();
+  m_awaitingJournal = false;
+}
+
+void CTransientUsageStatsAccumulator::CheckpointNow() noexcept {
+  m_nextCheckpoint = (Clock::now() + std::chrono::seconds(m_checkpointIntervalSec)).time_since_epoch().count();
+  try {
+    std::vector<DXNodePtr> fresh;
+    std::vector<DXNodePtr> dropped;
+    std::vector<std::unique_ptr<Detail::CFrameJournal>> incoming;
+    {
+      std::lock_guard queueLock(m_queueLock);
+      fresh.swap(m_fresh);
+      dropped.swap(m_boundDropped);
+      incoming.swap(m_incomingJournals);
+    }
+    AcceptJournals(std::move(incoming));
+    std::unordered_set<IDXNode*> gone;
+    for (const DXNodePtr& frame : dropped) {
+      if (m_journal) m_journal->MarkDone(frame);
+      gone.insert(frame.Get());
+    }
+    for (const DXNodePtr& frame : m_doneUnjournaled) gone.insert(frame.Get());
+    if (m_journal || !m_awaitingJournal) m_doneUnjournaled.clear();
+    if (!gone.empty()) {
+      fresh.erase(std::remove_if(fresh.begin(), fresh.end(),
+                                 [&gone](const DXNodePtr& frame) { return gone.count(frame.Get()) != 0; }),
+                  fresh.end());
+    }
+    if (!m_journal) {
+      // Until the predecessor's checkpoints arrive the frames wait for them;
+      // without any (another process holds the file) they stay in memory only.
+      if (m_awaitingJournal) {
+        std::lock_guard queueLock(m_queueLock);
+        fresh.insert(fresh.end(), m_fresh.begin(), m_fresh.end());
+        m_fresh.swap(fresh);
+      }
+      return;
+    }
+    // Whatever is not written goes back before the frames queued meanwhile.
+    const auto giveBack = [this](std::vector<DXNodePtr>&& rest) {
+      std::lock_guard queueLock(m_queueLock);
+      rest.insert(rest.end(), m_fresh.begin(), m_fresh.end());
+      m_fresh.swap(rest);
+    };
+    size_t written = 0;
+    try {
+      // One file per slice of the journal's size; a stop cuts it short and
+      // the rest go with its store.
+      while (written < fresh.size() && !m_stopping.load()) {
+        written += m_journal->Checkpoint(std::span<const DXNodePtr>(fresh).subspan(written), &m_stopping);
+      }
+    } catch (...) {
+      const HRES failure = CurrentFailure();
+      KLOG_WARN(L"Failed writing a checkpoint of pending activity frames at "
+                << m_transientStoragePath << L" due to " << failure << L"; tried again at the next one");
+      giveBack(std::vector<DXNodePtr>(fresh.begin() + static_cast<std::ptrdiff_t>(written), fresh.end()));
+      return;
+    }
+    if (written < fresh.size()) {
+      giveBack(std::vector<DXNodePtr>(fresh.begin() + static_cast<std::ptrdiff_t>(written), fresh.end()));
+      return;
+    }
+    // Every frame handed over is on disk here now.
+    for (const auto& retired : m_retiredJournals) retired->Discard();
+    m_retiredJournals.clear();
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
+  }
+}
+
+void CTransientUsageStatsAccumulator::RecordBoundDrops() noexcept {
+  if (!Checkpointing()) return;
+  try {
+    std::vector<DXNodePtr> dropped;
+    {
+      std::lock_guard queueLock(m_queueLock);
+      dropped.swap(m_boundDropped);
+    }
+    for (const DXNodePtr& frame : dropped) FrameDone(frame);
+  } catch (...) {
+  }
+}
+
+void CTransientUsageStatsAccumulator::FrameDone(const DXNodePtr& frame) noexcept {
+  if (!frame) return;
+  if (m_journal && m_journal->Holds(frame)) {
+    m_journal->MarkDone(frame);
+    return;
+  }
+  // A predecessor's checkpoints keep it until this accumulator has it on
+  // disk; and it must not reach this one's next checkpoint either.
+  for (const auto& retired : m_retiredJournals) retired->MarkDone(frame);
+  if (!m_journal && !m_awaitingJournal) return;
+  // Done before any checkpoint held it: kept out of the next, so that a frame
+  // delivered within its first interval never costs a write or a
+  // data-protection call.
+  try {
+    m_doneUnjournaled.push_back(frame);
+  } catch (...) {
   }
 }
 
@@ -270,7 +543,9 @@ void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
     try {
       std::lock_guard workerLock(m_workerLock);
       WaitForNextCycle();
-      RunCycle();
+      const bool cycleDue = m_stopping.load() || Clock::now().time_since_epoch().count() >= m_nextCycle.load();
+      if (!m_stopping.load() && CheckpointDue()) CheckpointNow();
+      if (cycleDue) RunCycle();
     } catch (...) {
       const HRES failure = CurrentFailure();
       KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
@@ -282,6 +557,16 @@ void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
 void CTransientUsageStatsAccumulator::RunCycle() {
   try {
     TakeOver();
+    // Journals handed over with frames this cycle may send: their deliveries are recorded in them.
+    {
+      std::vector<std::unique_ptr<Detail::CFrameJournal>> incoming;
+      {
+        std::lock_guard queueLock(m_queueLock);
+        incoming.swap(m_incomingJournals);
+      }
+      AcceptJournals(std::move(incoming));
+    }
+    RecordBoundDrops();
     SendPending();
   } catch (...) {
     const HRES failure = CurrentFailure();
@@ -331,7 +616,13 @@ void CTransientUsageStatsAccumulator::SendPending() {
   size_t next = 0;
   for (; next < m_pending.size(); ++next) {
     if (m_stopping.load()) break;
-    if (SendOrRetain(m_pending[next])) retained.push_back(m_pending[next]);
+    if (SendOrRetain(m_pending[next])) {
+      retained.push_back(m_pending[next]);
+    } else {
+      FrameDone(m_pending[next]);
+    }
+    // Frames queued meanwhile reach the disk on time, whatever the pass's length.
+    if (CheckpointDue()) CheckpointNow();
   }
 
   if (m_stopping.load()) {
@@ -357,8 +648,12 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
     }
     KLOG_DBG3(L"Sending usage activity frame " << frame);
     attempted = true;
+    FaultPoint(L"sending");
     delivered = SendFrame(frame);
-    if (delivered) return false;
+    if (delivered) {
+      FaultPoint(L"delivered");
+      return false;
+    }
     KLOG_DBG3(L"Failed sending usage activity frame " << frame);
     frame.SetInt64(kFailureCounter, static_cast<int64_t>(failures) + 1);
     return true;
@@ -368,9 +663,8 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
     // dropped: kept, it would be tried every cycle without end. Any other is
     // tried again next cycle.
     const HRES failure = CurrentFailure();
-    KLOG_ERR(L"Handling usage activity frame failed due to " << failure << L"; "
-                                                             << (delivered || attempted ? L"not kept: " : L"kept: ")
-                                                             << frame);
+    KLOG_ERR(L"Handling usage activity frame failed due to "
+             << failure << L"; " << (delivered || attempted ? L"not kept: " : L"kept: ") << frame);
     return !delivered && !attempted;
   }
 }

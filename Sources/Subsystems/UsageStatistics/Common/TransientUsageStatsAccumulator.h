@@ -5,6 +5,7 @@
 // the transient storage file.
 #pragma once
 
+#include "FrameJournal.h"
 #include "TransientStorage.h"
 
 #include "Sources/Common/Helpers/ModuleThread.h"
@@ -19,6 +20,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +32,8 @@ class CTransientUsageStatsAccumulator {
  public:
   using Clock = std::chrono::steady_clock;
 
+  // Longest "CheckpointIntervalSec", as for "SendIntervalSec".
+  static constexpr int64_t kMaxCheckpointIntervalSec = int64_t{365} * 24 * 3600;
   // Longest "SendIntervalSec" (365 days): a larger value is saturated to it,
   // with a WARN, so that the worker's deadline can neither wrap nor turn
   // negative (a "never" written as INT64_MAX).
@@ -41,6 +45,10 @@ class CTransientUsageStatsAccumulator {
   struct Handover {
     std::vector<DXNodePtr> frames;
     Clock::time_point nextCycle{};
+    // The checkpoints that still hold some of the frames: the successor
+    // continues them when it checkpoints to the same file, and removes them
+    // once it has the frames on disk itself otherwise.
+    std::vector<std::unique_ptr<Detail::CFrameJournal>> journals;
   };
 
   // settings: the maintainer's "TransientStorage" node. Raises on failure,
@@ -77,8 +85,23 @@ class CTransientUsageStatsAccumulator {
   void Subscribe();
   void Unsubscribe() noexcept;
   void WorkerLoop() noexcept;
-  // Waits, under the wake-up lock, until the next cycle is due or stopping is set.
+  // Waits, under the wake-up lock, until the next cycle or checkpoint is due or stopping is set.
   void WaitForNextCycle();
+  // The transient storage at start: checkpoints or the file, restored into restored.
+  void OpenStorage(std::vector<DXNodePtr>& restored);
+  bool Checkpointing() const noexcept { return m_checkpointIntervalSec > 0 && !m_transientStoragePath.empty(); }
+  bool CheckpointDue() const noexcept;
+  // On the worker: the frames queued since the last checkpoint go to disk, and
+  // those the bound dropped are recorded as done.
+  void CheckpointNow() noexcept;
+  // On the worker: journals a predecessor handed over are continued or kept until their frames are on disk here.
+  void AcceptJournals(std::vector<std::unique_ptr<Detail::CFrameJournal>>&& journals);
+  // A frame delivered or dropped: the journal records it.
+  void FrameDone(const DXNodePtr& frame) noexcept;
+  // On the worker: frames the bound dropped since are recorded as done.
+  void RecordBoundDrops() noexcept;
+  // Stop's store through the checkpoints; true when nothing is left to do.
+  bool StoreThroughJournal(std::vector<DXNodePtr>& frames);
   // Sets stopping, wakes the worker and waits for it to end; under m_stopCall.
   void EndWorker();
   // Puts the restored frames back into the file when construction fails after the import.
@@ -124,6 +147,22 @@ class CTransientUsageStatsAccumulator {
   std::recursive_mutex m_queueLock;
   std::recursive_mutex m_sendLock;
   uint32_t m_maxSendFailures = 3;
+  // "CheckpointIntervalSec": 0 = frames stay in memory until Stop.
+  int64_t m_checkpointIntervalSec = 0;
+  // The worker's checkpoints (the worker alone uses them while it runs).
+  std::unique_ptr<Detail::CFrameJournal> m_journal;
+  // Predecessors' journals, removed once their frames are on disk here.
+  std::vector<std::unique_ptr<Detail::CFrameJournal>> m_retiredJournals;
+  // Under the queue lock: frames queued and in no checkpoint yet, frames the
+  // bound dropped, and journals handed over with the frames they hold.
+  std::vector<DXNodePtr> m_fresh;
+  std::vector<DXNodePtr> m_boundDropped;
+  std::vector<std::unique_ptr<Detail::CFrameJournal>> m_incomingJournals;
+  // The worker's: frames done before any checkpoint held them, kept out of the next checkpoint.
+  std::vector<DXNodePtr> m_doneUnjournaled;
+  std::atomic<Clock::rep> m_nextCheckpoint{0};
+  // A predecessor in this process holds the file's checkpoints and hands them over with its frames.
+  std::atomic<bool> m_awaitingJournal{false};
   // "MaxQueuedFrames": 0 = unbounded.
   uint64_t m_maxQueuedFrames = 0;
   // Frames in the pending list, for the bound; written by the worker.

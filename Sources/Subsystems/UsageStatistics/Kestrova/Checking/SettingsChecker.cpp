@@ -36,7 +36,7 @@ constexpr NamedRead kMaintainerSettings[] = {
 constexpr NamedRead kStorageSettings[] = {
     {L"SendIntervalSec", SettingRead::RequiredInt64},       {L"MaxSendFailures", SettingRead::OptionalInt32},
     {L"UsageStatisticsCfgPath", SettingRead::RequiredText}, {L"TransientStoragePath", SettingRead::OptionalText},
-    {L"MaxQueuedFrames", SettingRead::OptionalInt64},
+    {L"MaxQueuedFrames", SettingRead::OptionalInt64},       {L"CheckpointIntervalSec", SettingRead::OptionalInt64},
 };
 // CConfigSnapshotEntry's own settings; the rest of the node is its set.
 constexpr NamedRead kEntrySettings[] = {
@@ -157,6 +157,23 @@ void SettingsChecker::CheckStorage(const DXNodePtr& storage, const std::wstring&
       m_report.AddWarning(path, Quoted(read.name),
                           std::to_wstring(value.number) + L" seconds is above the maximum of " + maximum +
                               L" (365 days); the accumulator takes " + maximum);
+    }
+    if (read.name == std::wstring_view(L"CheckpointIntervalSec") && value.number < 0) {
+      m_report.AddWarning(
+          path, Quoted(read.name),
+          std::to_wstring(value.number) + L" seconds is below 0; the accumulator takes 0 (no checkpoints)");
+    }
+    if (read.name == std::wstring_view(L"CheckpointIntervalSec") &&
+        value.number > CTransientUsageStatsAccumulator::kMaxCheckpointIntervalSec) {
+      const std::wstring maximum = std::to_wstring(CTransientUsageStatsAccumulator::kMaxCheckpointIntervalSec);
+      m_report.AddWarning(path, Quoted(read.name),
+                          std::to_wstring(value.number) + L" seconds is above the maximum of " + maximum +
+                              L" (365 days); the accumulator takes " + maximum);
+    }
+    if (read.name == std::wstring_view(L"CheckpointIntervalSec") && value.number > 0 &&
+        storage.GetString(L"TransientStoragePath", std::wstring()).empty()) {
+      m_report.AddWarning(path, Quoted(read.name),
+                          L"checkpoints need \"TransientStoragePath\"; without it frames stay in memory only");
     }
     if (read.name == std::wstring_view(L"MaxSendFailures") && value.number < 0) {
       m_report.AddWarning(path, Quoted(read.name),

@@ -1,0 +1,12 @@
+// Kill points for crash tests: with the environment variable
+// KESTROVA_FAULT_POINT set to NAME or NAME:N when the module loads, the N-th
+// pass (default the first) of FaultPoint(NAME) ends the process at once,
+// as a hard kill would, with exit code kFaultPointExitCode. Unset, a pass
+// costs one relaxed atomic load.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint32_t kFaultPointExitCode = 0xFA17;
+
+void FaultPoint(const wchar_t* name) noexcept;

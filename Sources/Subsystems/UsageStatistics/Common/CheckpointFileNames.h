@@ -1,0 +1,61 @@
+// Names of the checkpoint files beside a transient storage file <file>:
+//   <file>.<lo>-<hi>.ckpt  a checkpoint: frames of the checkpoint generations
+//                          lo to hi (16 hex digits each), in the storage
+//                          file's own format
+//   <file>.done            the record of checkpointed frames delivered or dropped
+//   <file>.lock            held open, unshared, by the process that checkpoints
+#pragma once
+
+#include <cstdint>
+#include <cwchar>
+#include <cwctype>
+#include <string>
+
+namespace UsageStatistics::Detail::CheckpointFileNames {
+
+inline constexpr wchar_t kCheckpointSuffix[] = L".ckpt";
+inline constexpr wchar_t kDoneSuffix[] = L".done";
+inline constexpr wchar_t kLeaseSuffix[] = L".lock";
+inline constexpr size_t kHexDigits = 16;
+
+inline std::wstring Hex16(uint64_t value) {
+  wchar_t text[kHexDigits + 1];
+  std::swprintf(text, kHexDigits + 1, L"%016llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+inline std::wstring Checkpoint(const std::wstring& path, uint64_t lo, uint64_t hi) {
+  return path + L"." + Hex16(lo) + L"-" + Hex16(hi) + kCheckpointSuffix;
+}
+inline std::wstring DoneRecord(const std::wstring& path) { return path + kDoneSuffix; }
+inline std::wstring Lease(const std::wstring& path) { return path + kLeaseSuffix; }
+
+// Reads 16 hex digits at text[at]; false when they are not there.
+inline bool ParseHex16(const std::wstring& text, size_t at, uint64_t& value) {
+  if (text.size() < at + kHexDigits) return false;
+  value = 0;
+  for (size_t i = at; i < at + kHexDigits; ++i) {
+    const wchar_t c = text[i];
+    if (!std::iswxdigit(c)) return false;
+    const unsigned digit = c <= L'9' ? c - L'0' : (std::towupper(c) - L'A' + 10);
+    value = (value << 4) | digit;
+  }
+  return true;
+}
+
+// name: an entry of the storage file's folder; file: the storage file's own name.
+inline bool ParseCheckpoint(const std::wstring& file, const std::wstring& name, uint64_t& lo, uint64_t& hi) {
+  const size_t suffix = sizeof(kCheckpointSuffix) / sizeof(wchar_t) - 1;
+  if (name.size() != file.size() + 1 + 2 * kHexDigits + 1 + suffix) return false;
+  if (name.compare(0, file.size(), file) != 0 || name[file.size()] != L'.') return false;
+  if (name[file.size() + 1 + kHexDigits] != L'-') return false;
+  if (name.compare(name.size() - suffix, suffix, kCheckpointSuffix) != 0) return false;
+  return ParseHex16(name, file.size() + 1, lo) && ParseHex16(name, file.size() + 2 + kHexDigits, hi) && lo <= hi;
+}
+
+inline bool IsCheckpointEntry(const std::wstring& file, const std::wstring& name) {
+  uint64_t lo = 0, hi = 0;
+  return name == file + kDoneSuffix || name == file + kLeaseSuffix || ParseCheckpoint(file, name, lo, hi);
+}
+
+}  // namespace UsageStatistics::Detail::CheckpointFileNames
