@@ -102,7 +102,11 @@ typedef struct DxnDeserializationContext DxnDeserializationContext;
  * the size needed, NUL included).
  *
  * DxnCloneNode: depth 0 copies the node alone, n copies n levels below it
- * (2147483647: the whole subtree); flags must be 0. */
+ * (2147483647: the whole subtree); flags must be 0.
+ *
+ * DxnDuplicateNodeHandle: the duplicate has the value of the given handle
+ * (every handle of one node is the same pointer; each is closed once), so
+ * handles compare equal exactly when they name the same node. */
 DXN_API DxnResult DxnCreateNode(const DxnChar* name, const DxnChar* type, IDXNode** node);
 DXN_API DxnResult DxnDuplicateNodeHandle(IDXNode* node, IDXNode** duplicate);
 DXN_API DxnResult DxnCloseNodeHandle(IDXNode* node);

@@ -1,5 +1,5 @@
 // Kill points for crash tests: with the environment variable
-// KESTROVA_FAULT_POINT set to NAME or NAME:N when the module loads, the N-th
+// KESTROVA_FAULT_POINT set to NAME or NAME:N (read at the first pass), the N-th
 // pass (default the first) of FaultPoint(NAME) ends the process at once,
 // as a hard kill would, with exit code kFaultPointExitCode. Unset, a pass
 // costs one relaxed atomic load.

@@ -13,6 +13,10 @@
 // per counter value, cached). The stop folds everything into one checkpoint
 // and renames it to the storage file, so that every kill leaves a state that
 // the next start reads whole and at most once.
+//
+// A frame is known by its node handle: the node store gives every handle of
+// one node the same value, so the queue's, the pending list's and the
+// journal's handles of a frame compare equal.
 #pragma once
 
 #include "TransientStorage.h"
