@@ -1,5 +1,7 @@
 #include "FaultPoint.h"
 
+#if defined(KESTROVA_FAULT_POINTS)
+
 #include "Sources/Common/Lifetime/NoDestroy.h"
 
 #include <windows.h>
@@ -46,3 +48,5 @@ void FaultPoint(const wchar_t* name) noexcept {
   if (setting.remaining.fetch_sub(1) != 1) return;
   ::TerminateProcess(::GetCurrentProcess(), kFaultPointExitCode);
 }
+
+#endif  // KESTROVA_FAULT_POINTS
