@@ -1,6 +1,8 @@
 #include "LogManager.h"
 
 #include "InternalReport.h"
+#include "LogStatement.h"
+#include "Sources/Common/ErrorHandling/ErrorMessageModules.h"
 #include "settings/DataDirectory.h"
 #include "settings/FileSystem.h"
 #include "settings/GlobalSettings.h"
@@ -12,6 +14,22 @@
 #include <cwchar>
 
 namespace {
+
+// The error message modules that could not be loaded, at ERR: error
+// handling reports them here instead of logging itself.
+void LogMessageModuleFailure(const ErrorMessageModules::LoadFailure& failure) {
+  if (failure.path.empty()) {
+    KLOG_ERR(L"Loading error message module(s)" << L" failed: " << static_cast<long>(failure.failure.Code()));
+  } else if (failure.noMoreSlots) {
+    KLOG_ERR(L"Loading errormsg module '" << failure.path << L"'" << L" failed: " << L"No more slots");
+  } else {
+    KLOG_ERR(L"Loading errormsg module '" << failure.path << L"'" << L" failed: " << FormatError(failure.failure));
+  }
+}
+// Before any error text is looked up: static initialisation of the library.
+[[maybe_unused]] const bool g_messageModuleFailuresLogged =
+    (ErrorMessageModules::SetLoadFailureSink(&LogMessageModuleFailure), true);
+
 constexpr wchar_t kSectionName[] = L"Logger";
 constexpr wchar_t kDefaultLogPath[] = L"Logs\\";
 

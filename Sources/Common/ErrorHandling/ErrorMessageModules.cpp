@@ -1,8 +1,6 @@
 #include "ErrorMessageModules.h"
 #include "Sources/Common/Lifetime/NoDestroy.h"
 
-#include "ErrorDescription.h"
-#include "logging/LogStatement.h"
 #include "settings/FileSystem.h"
 #include "settings/GlobalSettings.h"
 #include "settings/ImpersonationRevertGuard.h"
@@ -19,6 +17,18 @@ constexpr DWORD kLoadAsData = LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_R
 thread_local bool t_loading = false;
 // The process-wide lists once loaded, for the unload to free.
 std::atomic<ErrorMessageModules*> g_processModules{nullptr};
+// Where load failures go: the log installs it. Error handling neither logs
+// nor formats, so that it depends on nothing above it.
+std::atomic<ErrorMessageModules::LoadFailureSink> g_loadFailureSink{nullptr};
+
+void TellLoadFailure(const std::wstring& path, const HRES& failure, bool noMoreSlots) noexcept {
+  const ErrorMessageModules::LoadFailureSink sink = g_loadFailureSink.load(std::memory_order_acquire);
+  if (sink == nullptr) return;
+  try {
+    sink(ErrorMessageModules::LoadFailure{path, failure, noMoreSlots});
+  } catch (...) {
+  }
+}
 
 std::vector<std::wstring> SplitNames(const std::wstring& names) {
   std::vector<std::wstring> pieces;
@@ -57,7 +67,7 @@ ErrorMessageModules* CreateProcessModules() {
     std::wstring fallback;
     if (settings.TryReadSetting(kSection, L"FallbackMessageFile", fallback)) modules.LoadFallback(fallback);
   } catch (const HRX& failure) {
-    KLOG_ERR(L"Loading error message module(s)" << L" failed: " << static_cast<long>(failure.Code()));
+    TellLoadFailure(std::wstring(), failure, false);
   } catch (...) {
     // Out of memory while splitting: keep what was loaded.
   }
@@ -72,6 +82,10 @@ const ErrorMessageModules& ErrorMessageModules::Instance() {
 }
 
 bool ErrorMessageModules::LoadingOnThisThread() noexcept { return t_loading; }
+
+void ErrorMessageModules::SetLoadFailureSink(LoadFailureSink sink) noexcept {
+  g_loadFailureSink.store(sink, std::memory_order_release);
+}
 
 ErrorMessageModules::~ErrorMessageModules() { FreeAll(); }
 
@@ -99,12 +113,12 @@ void ErrorMessageModules::Load(const std::wstring& names, const std::wstring& di
     const HMODULE module = ::LoadLibraryExW(path.c_str(), nullptr, kLoadAsData);
     if (module == nullptr) {
       const HRES failure = HRES(HrFromLastError());
-      KLOG_ERR(L"Loading errormsg module '" << path << L"'" << L" failed: " << FormatError(failure));
+      TellLoadFailure(path, failure, false);
       continue;
     }
     if (count == kSlots) {
       ::FreeLibrary(module);
-      KLOG_ERR(L"Loading errormsg module '" << path << L"'" << L" failed: " << L"No more slots");
+      TellLoadFailure(path, HRES(S_OK), true);
       continue;
     }
     slots[count++] = module;

@@ -3,6 +3,8 @@
 // are loaded as data files and freed with the object.
 #pragma once
 
+#include "HRES.h"
+
 #include <windows.h>
 
 #include <array>
@@ -12,6 +14,18 @@
 class ErrorMessageModules {
  public:
   static constexpr size_t kSlots = 5;
+
+  // A module the lists could not take: its path (empty when the list of
+  // names itself could not be read, failure then holds why), or one that
+  // loaded but found every slot taken.
+  struct LoadFailure {
+    const std::wstring& path;
+    const HRES& failure;
+    bool noMoreSlots;
+  };
+  using LoadFailureSink = void (*)(const LoadFailure& failure);
+  // Where load failures are told; the log installs its own. None: they are dropped.
+  static void SetLoadFailureSink(LoadFailureSink sink) noexcept;
 
   // The process-wide lists, loaded once from "ErrorHandling"/"MessageFile"
   // (default "CoreErrorMessages.dll" beside this module) and
