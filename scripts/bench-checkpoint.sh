@@ -3,7 +3,8 @@
 # a backlog and a failing service, StoreFrame latency from four producers,
 # and the sustained cost of checkpoints at 100 and 1,000 frames/s, each
 # against the same run without checkpoints. Prints the load average first.
-#   scripts/bench-checkpoint.sh [--backlog N] [--rounds N]
+#   scripts/bench-checkpoint.sh [--backlog N] [--rounds N] [--backlog-rounds N] [--only latency|sustained|shutdown]
+# (the backlog rounds take minutes under Wine: 5 data-protection calls a frame)
 # KESTROVA_BUILD selects the build folder (default build/win).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"

@@ -14,6 +14,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -285,6 +286,90 @@ TEST_F(CheckpointTest, MergesKeepTheFilesFewTheOrderAndTheCurrentCounters) {
     EXPECT_GE(inMemory, 1);
     EXPECT_EQ(onDisk, inMemory) << "frame " << index + 1;
   }
+}
+
+// What a kill leaves: the accumulator's hand-over dropped, its files as they are.
+void LeaveAsAKillWould(std::unique_ptr<CTransientUsageStatsAccumulator>& accumulator) {
+  CTransientUsageStatsAccumulator::Handover dropped = accumulator->TakeUndelivered();
+  dropped.journals.clear();
+  accumulator.reset();
+}
+
+// Done lines of a checkpoint that emptied stay in the record for a while; a
+// pending file another writer leaves later must not take them for its own.
+TEST_F(CheckpointTest, APendingFileWrittenAfterAKillIsRestoredWhole) {
+  FailService(false);
+  auto killed = Make();
+  for (int64_t sequence = 1; sequence <= 3; ++sequence) killed->StoreFrame(Frame(sequence));
+  ASSERT_TRUE(m_services.WaitForFrames(3));
+  LeaveAsAKillWould(killed);
+  FailService(true);
+  // Another writer (an earlier version, say) leaves a pending file meanwhile.
+  {
+    const DataEncryption::CNodeEncryptor encryptor = DataEncryption::CNodeEncryptor::EncryptAll();
+    UsageStatistics::Detail::CTransientStorage storage(Path(), encryptor);
+    std::vector<DXNodePtr> frames{Frame(11), Frame(12), Frame(13)};
+    ASSERT_TRUE(storage.ExportPending(frames));
+  }
+  auto next = Make();
+  EXPECT_EQ(Pending(), Range(11, 13));
+  next->Stop();
+  EXPECT_EQ(Sequences(StoredFrames()), Range(11, 13));
+}
+
+TEST_F(CheckpointTest, CheckpointsAreFoundWhateverTheLetterCaseOfThePath) {
+  Options upper;
+  upper.file = L"FRAMES.DAT";
+  auto killed = Make(upper);
+  for (int64_t sequence = 1; sequence <= 3; ++sequence) killed->StoreFrame(Frame(sequence));
+  ASSERT_TRUE(PendingBecomes(Range(1, 3), L"FRAMES.DAT"));
+  LeaveAsAKillWould(killed);
+  auto next = Make();  // frames.dat
+  for (int64_t sequence = 4; sequence <= 5; ++sequence) next->StoreFrame(Frame(sequence));
+  ASSERT_TRUE(PendingBecomes(Range(1, 5)));
+  next->Stop();
+  EXPECT_EQ(Sequences(StoredFrames()), Range(1, 5));
+}
+
+// A checkpoint another program holds at start is left for the next start:
+// no merge may cover it, or that start would take it for a merge's leftover.
+TEST_F(CheckpointTest, ACheckpointHeldAtStartIsNeitherLostNorCovered) {
+  auto killed = Make();
+  killed->StoreFrame(Frame(1));
+  killed->StoreFrame(Frame(2));
+  ASSERT_TRUE(PendingBecomes(Range(1, 2)));
+  killed->StoreFrame(Frame(3));
+  ASSERT_TRUE(PendingBecomes(Range(1, 3)));
+  LeaveAsAKillWould(killed);
+  ASSERT_EQ(CheckpointFiles(), 1u) << "merged into one";
+  // A second checkpoint, then the newest file is held without sharing.
+  auto second = Make();
+  second->StoreFrame(Frame(4));
+  ASSERT_TRUE(PendingBecomes(Range(1, 4)));
+  LeaveAsAKillWould(second);
+  std::wstring newest;
+  {
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((Path() + L".*.ckpt").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do {
+      if (newest.empty() || std::wstring(found.cFileName) > newest) newest = found.cFileName;
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  const HANDLE held =
+      ::CreateFileW((m_temp / (L"pending\\" + newest)).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  auto third = Make();
+  for (int64_t sequence = 5; sequence <= 6; ++sequence) third->StoreFrame(Frame(sequence));
+  ::Sleep(2500);  // checkpoints, and a merge if one were allowed
+  LeaveAsAKillWould(third);
+  ::CloseHandle(held);
+  auto last = Make();
+  std::vector<int64_t> pending = Pending();
+  std::sort(pending.begin(), pending.end());
+  EXPECT_EQ(pending, Range(1, 6));
+  last->Stop();
 }
 
 }  // namespace

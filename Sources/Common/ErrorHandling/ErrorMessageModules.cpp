@@ -104,7 +104,9 @@ void ErrorMessageModules::LoadPrimary(const std::wstring& names, const std::wstr
   Load(names, directory, m_primary, m_primaryCount);
 }
 
-void ErrorMessageModules::LoadFallback(const std::wstring& names) { Load(names, std::wstring(), m_fallback, m_fallbackCount); }
+void ErrorMessageModules::LoadFallback(const std::wstring& names) {
+  Load(names, std::wstring(), m_fallback, m_fallbackCount);
+}
 
 void ErrorMessageModules::Load(const std::wstring& names, const std::wstring& directory, Slots& slots, size_t& count) {
   for (const std::wstring& name : SplitNames(names)) {

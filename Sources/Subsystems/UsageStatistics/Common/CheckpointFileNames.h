@@ -43,19 +43,32 @@ inline bool ParseHex16(const std::wstring& text, size_t at, uint64_t& value) {
   return true;
 }
 
+// File names compare as the file system does: without regard to letter case.
+inline bool SameLetters(const std::wstring& text, size_t at, const std::wstring& part) {
+  if (text.size() < at + part.size()) return false;
+  for (size_t i = 0; i < part.size(); ++i) {
+    if (std::towupper(text[at + i]) != std::towupper(part[i])) return false;
+  }
+  return true;
+}
+
 // name: an entry of the storage file's folder; file: the storage file's own name.
 inline bool ParseCheckpoint(const std::wstring& file, const std::wstring& name, uint64_t& lo, uint64_t& hi) {
   const size_t suffix = sizeof(kCheckpointSuffix) / sizeof(wchar_t) - 1;
   if (name.size() != file.size() + 1 + 2 * kHexDigits + 1 + suffix) return false;
-  if (name.compare(0, file.size(), file) != 0 || name[file.size()] != L'.') return false;
+  if (!SameLetters(name, 0, file) || name[file.size()] != L'.') return false;
   if (name[file.size() + 1 + kHexDigits] != L'-') return false;
-  if (name.compare(name.size() - suffix, suffix, kCheckpointSuffix) != 0) return false;
+  if (!SameLetters(name, name.size() - suffix, kCheckpointSuffix)) return false;
   return ParseHex16(name, file.size() + 1, lo) && ParseHex16(name, file.size() + 2 + kHexDigits, hi) && lo <= hi;
 }
 
 inline bool IsCheckpointEntry(const std::wstring& file, const std::wstring& name) {
   uint64_t lo = 0, hi = 0;
-  return name == file + kDoneSuffix || name == file + kLeaseSuffix || ParseCheckpoint(file, name, lo, hi);
+  const auto is = [&](const wchar_t* suffix) {
+    const std::wstring full = file + suffix;
+    return name.size() == full.size() && SameLetters(name, 0, full);
+  };
+  return is(kDoneSuffix) || is(kLeaseSuffix) || ParseCheckpoint(file, name, lo, hi);
 }
 
 }  // namespace UsageStatistics::Detail::CheckpointFileNames

@@ -104,6 +104,22 @@ bool MoveWithRetries(const std::wstring& from, const std::wstring& to, DWORD fla
   }
 }
 
+bool IsPassingRead(HRESULT hr) {
+  return hr == HrFromWin32(ERROR_SHARING_VIOLATION) || hr == HrFromWin32(ERROR_LOCK_VIOLATION);
+}
+
+// A checkpoint's stored forms, trying again while another program holds it briefly.
+std::vector<DXNodePtr> ReadStoredForms(const std::wstring& path) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return CTransientStorage::ReadEncrypted(path);
+    } catch (...) {
+      if (attempt == kFileAttempts || !IsPassingRead(CurrentFailure().Code())) throw;
+    }
+    ::Sleep(kFileRetryDelayMs);
+  }
+}
+
 // True when the file is gone; logs at WARN otherwise.
 bool DeleteOrLog(const std::wstring& path) noexcept {
   if (DeleteWithRetries(path)) return true;
@@ -184,12 +200,16 @@ std::unique_ptr<CFrameJournal> CFrameJournal::Open(const CTransientStorage& stor
 }
 
 bool CFrameJournal::IsInUse(const std::wstring& path) noexcept {
-  if (path.empty()) return false;
-  const std::wstring lease = Names::Lease(path);
-  if (::GetFileAttributesW(ExtendedLengthPath(lease).c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-  CFile probe;
-  return probe.Create(lease.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      OPEN_EXISTING) == HrFromWin32(ERROR_SHARING_VIOLATION);
+  try {
+    if (path.empty()) return false;
+    const std::wstring lease = Names::Lease(path);
+    if (::GetFileAttributesW(ExtendedLengthPath(lease).c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    CFile probe;
+    return probe.Create(lease.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        OPEN_EXISTING) == HrFromWin32(ERROR_SHARING_VIOLATION);
+  } catch (...) {
+    return false;
+  }
 }
 
 bool CFrameJournal::HasCheckpointFiles(const std::wstring& path) noexcept {
@@ -207,35 +227,63 @@ bool CFrameJournal::HasCheckpointFiles(const std::wstring& path) noexcept {
 std::vector<CFrameJournal::CheckpointFile> CFrameJournal::ListCheckpoints(const std::wstring& path, bool remove) {
   const std::wstring folder = FolderOf(path);
   const std::wstring file = FileNameOf(path);
-  std::vector<CheckpointFile> found;
-  WIN32_FIND_DATAW entry{};
-  const HANDLE search = ::FindFirstFileW(ExtendedLengthPath(path + L".*" + Names::kCheckpointSuffix).c_str(), &entry);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      CheckpointFile checkpoint;
-      if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
-      if (!Names::ParseCheckpoint(file, entry.cFileName, checkpoint.lo, checkpoint.hi)) continue;
-      checkpoint.path = folder + entry.cFileName;
-      checkpoint.bytes = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-      found.push_back(std::move(checkpoint));
-    } while (::FindNextFileW(search, &entry));
-    ::FindClose(search);
-  }
-  // Widest first among equal starts: a merge's result comes before what it merged.
-  std::sort(found.begin(), found.end(),
-            [](const CheckpointFile& a, const CheckpointFile& b) { return a.lo != b.lo ? a.lo < b.lo : a.hi > b.hi; });
-  std::vector<CheckpointFile> kept;
-  for (CheckpointFile& checkpoint : found) {
-    // Within the one before: a merge completed and was killed before it
-    // removed its inputs. (Files that merely overlap are no merge's: both are
-    // kept, so that nothing is lost.)
-    if (!kept.empty() && checkpoint.lo <= kept.back().hi && checkpoint.hi <= kept.back().hi) {
-      if (remove) DeleteOrLog(checkpoint.path);
-      continue;
+  for (;;) {
+    std::vector<CheckpointFile> found;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = ::FindFirstFileW(ExtendedLengthPath(path + L".*" + Names::kCheckpointSuffix).c_str(), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+      do {
+        CheckpointFile checkpoint;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+        if (!Names::ParseCheckpoint(file, entry.cFileName, checkpoint.lo, checkpoint.hi)) continue;
+        checkpoint.path = folder + entry.cFileName;
+        checkpoint.bytes = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        found.push_back(std::move(checkpoint));
+      } while (::FindNextFileW(search, &entry));
+      ::FindClose(search);
     }
-    kept.push_back(std::move(checkpoint));
+    // Widest first among equal starts: a merge's result comes before what it merged.
+    std::sort(found.begin(), found.end(), [](const CheckpointFile& a, const CheckpointFile& b) {
+      return a.lo != b.lo ? a.lo < b.lo : a.hi > b.hi;
+    });
+    std::vector<CheckpointFile> kept;
+    bool listAgain = false;
+    // Whether the file that covers others can be read: unless it can, what
+    // it covers is all there is (a merge cut short by a power loss).
+    enum class Cover { Unknown, Readable, Held };
+    Cover cover = Cover::Unknown;
+    for (CheckpointFile& checkpoint : found) {
+      // Within the one before: a merge completed and was killed before it
+      // removed its inputs. (Files that merely overlap are no merge's: both
+      // are kept, so that nothing is lost.)
+      if (!kept.empty() && checkpoint.lo <= kept.back().hi && checkpoint.hi <= kept.back().hi) {
+        if (!remove) continue;
+        if (cover == Cover::Unknown) {
+          try {
+            ReadStoredForms(kept.back().path);
+            cover = Cover::Readable;
+          } catch (...) {
+            if (IsPassingRead(CurrentFailure().Code())) {
+              cover = Cover::Held;
+            } else {
+              const HRES failure = CurrentFailure();
+              KLOG_DBG(L"Failed to import pending activity frames from file " << kept.back().path << L" due to "
+                                                                              << failure);
+              DeleteOrLog(kept.back().path);
+              listAgain = true;
+              break;
+            }
+          }
+        }
+        // Left alone while the cover is held: the next start decides.
+        if (cover == Cover::Readable) DeleteOrLog(checkpoint.path);
+        continue;
+      }
+      kept.push_back(std::move(checkpoint));
+      cover = Cover::Unknown;
+    }
+    if (!listAgain) return kept;
   }
-  return kept;
 }
 
 CFrameJournal::DoneRecord CFrameJournal::ReadDoneRecord(const std::wstring& path) {
@@ -335,6 +383,9 @@ bool CFrameJournal::RestoreCheckpoint(CheckpointFile&& found, const DoneRecord& 
       // and no fold may cover its generations, or a start would take it for
       // a merge's leftover.
       m_keptRanges.emplace_back(checkpoint->lo, checkpoint->hi);
+      // Its done lines stay in the record, for the start that reads it.
+      const auto doneThere = done.find({checkpoint->lo, checkpoint->hi});
+      if (doneThere != done.end()) m_keptDoneLines.insert(*doneThere);
       KLOG_WARN(L"Failed to import pending activity frames from file " << checkpoint->path << L" due to " << failure
                                                                        << L"; the file is kept for the next start");
       return false;
@@ -511,6 +562,12 @@ void CFrameJournal::RewriteDoneRecord() {
   std::vector<CheckpointFile*> all;
   for (const auto& checkpoint : m_checkpoints) all.push_back(checkpoint.get());
   for (const auto& checkpoint : m_undeleted) all.push_back(checkpoint.get());
+  for (const auto& [range, indexes] : m_keptDoneLines) {
+    for (const uint32_t index : indexes) {
+      text += DoneLine(range.first, range.second, index);
+      ++lines;
+    }
+  }
   for (CheckpointFile* checkpoint : all) {
     checkpoint->doneLines = 0;
     for (uint32_t index = 0; index < checkpoint->frames.size(); ++index) {
@@ -589,7 +646,7 @@ void CFrameJournal::PutCurrentCounter(const DXNodePtr& stored, const DXNodePtr& 
 }
 
 std::vector<DXNodePtr> CFrameJournal::StoredForms(const CheckpointFile& checkpoint) {
-  std::vector<DXNodePtr> stored = CTransientStorage::ReadEncrypted(checkpoint.path);
+  std::vector<DXNodePtr> stored = ReadStoredForms(checkpoint.path);
   if (stored.size() != checkpoint.frames.size()) {
     ThrowHr(ReportError(HrFromWin32(ERROR_FILE_CORRUPT),
                         L" The checkpoint file " + checkpoint.path + L" does not hold the frames written to it."));
@@ -654,7 +711,7 @@ void CFrameJournal::Close(const std::vector<DXNodePtr>& frames) {
     const Location location = found->second;
     auto stored = storedByCheckpoint.find(location.checkpoint);
     if (stored == storedByCheckpoint.end()) {
-      std::vector<DXNodePtr> all = CTransientStorage::ReadEncrypted(location.checkpoint->path);
+      std::vector<DXNodePtr> all = ReadStoredForms(location.checkpoint->path);
       if (all.size() != location.checkpoint->frames.size()) {
         ThrowHr(ReportError(HrFromWin32(ERROR_FILE_CORRUPT), L" The checkpoint file " + location.checkpoint->path +
                                                                  L" does not hold the frames written to it."));
@@ -741,7 +798,11 @@ void CFrameJournal::Discard() noexcept {
   m_undeleted.clear();
   m_locations.clear();
   m_done.Close();
-  DeleteOrLog(Names::DoneRecord(Path()));
+  try {
+    DeleteOrLog(Names::DoneRecord(Path()));
+  } catch (...) {
+    // Out of memory for the name: the record names no checkpoint any more.
+  }
   m_doneLines = m_liveDoneLines = 0;
 }
 

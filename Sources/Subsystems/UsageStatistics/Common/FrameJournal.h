@@ -150,6 +150,8 @@ class CFrameJournal {
   std::unordered_map<IDXNode*, Location> m_locations;
   // Generations of checkpoint files the start left unread (held by another program).
   std::vector<std::pair<uint64_t, uint64_t>> m_keptRanges;
+  // Their done lines, kept in every rewrite of the record.
+  DoneRecord m_keptDoneLines;
   uint64_t m_nextGeneration = 1;
   // Lines in the done record, and how many of them name a checkpoint there is.
   uint64_t m_doneLines = 0;

@@ -62,6 +62,9 @@ class CTransientStorage {
   void PrepareFolder() const;
   // The file's folder checked (and made private when it may be); false with the reason.
   bool FolderUsable(std::wstring& reason) const;
+  // The file is another writer's for now: a store puts its frames first
+  // instead of replacing it (as for a file the start left unread).
+  void KeepFileForStore() noexcept { m_keptFile = true; }
   // Removes the temporary files that interrupted stores left. Never raises.
   void RemoveLeftoverTemporaries() noexcept;
 

@@ -90,6 +90,8 @@ void CTransientUsageStatsAccumulator::OpenStorage(std::vector<DXNodePtr>& restor
     }
     KLOG_WARN(L"Pending activity frames file " << m_transientStoragePath
                                                << L" is in use by another accumulator: its frames are left to it");
+    // What that one leaves in the file is kept by this one's store.
+    m_storage->KeepFileForStore();
   };
   if (Checkpointing()) {
     try {
@@ -133,7 +135,14 @@ void CTransientUsageStatsAccumulator::OpenStorage(std::vector<DXNodePtr>& restor
 
 CTransientUsageStatsAccumulator::~CTransientUsageStatsAccumulator() {
   Unsubscribe();
-  Stop();
+  // Nothing may leave a destructor: a store that cannot even start (no
+  // memory for the copy of the queue) loses the frames, as any failed store.
+  try {
+    Stop();
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Failed storing pending activity frames to file " << m_transientStoragePath << L" due to" << failure);
+  }
 }
 
 void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
@@ -227,9 +236,18 @@ void CTransientUsageStatsAccumulator::EnforceQueueBound() {
   const size_t room = pending >= m_maxQueuedFrames ? 0 : static_cast<size_t>(m_maxQueuedFrames - pending);
   if (m_queue.size() <= room) return;
   const size_t excess = m_queue.size() - room;
-  // Checkpointed ones are recorded done by the worker.
   if (Checkpointing()) {
-    m_boundDropped.insert(m_boundDropped.end(), m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(excess));
+    for (size_t i = 0; i < excess; ++i) {
+      // The oldest frames not yet checkpointed simply leave; the others are
+      // recorded done by the worker.
+      if (!m_fresh.empty() && m_fresh.front().Get() == m_queue[i].Get()) {
+        m_fresh.pop_front();
+      } else {
+        m_boundDropped.push_back(m_queue[i]);
+      }
+    }
+    // Memory stays bounded whatever the interval: the worker records them now.
+    if (m_boundDropped.size() >= kEarlyCheckpointFrames) BringCheckpointForward();
   }
   m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(excess));
   m_droppedByBound.fetch_add(excess);
@@ -376,9 +394,8 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
     // they go first. Built aside, so that a failure changes nothing.
     std::deque<DXNodePtr> merged(handover.frames.begin(), handover.frames.end());
     merged.insert(merged.end(), m_queue.begin(), m_queue.end());
-    std::vector<DXNodePtr> fresh;
+    std::deque<DXNodePtr> fresh;
     if (Checkpointing()) {
-      fresh.reserve(handover.frames.size() + m_fresh.size());
       fresh.assign(handover.frames.begin(), handover.frames.end());
       fresh.insert(fresh.end(), m_fresh.begin(), m_fresh.end());
     }
@@ -419,6 +436,14 @@ void CTransientUsageStatsAccumulator::WaitForNextCycle() {
   }
 }
 
+void CTransientUsageStatsAccumulator::BringCheckpointForward() noexcept {
+  {
+    std::lock_guard wakeLock(m_wakeLock);
+    m_nextCheckpoint = 0;
+  }
+  m_wakeUp.notify_all();
+}
+
 bool CTransientUsageStatsAccumulator::CheckpointDue() const noexcept {
   return Checkpointing() && Clock::now().time_since_epoch().count() >= m_nextCheckpoint.load();
 }
@@ -441,19 +466,22 @@ void CTransientUsageStatsAccumulator::AcceptJournals(std::vector<std::unique_ptr
 void CTransientUsageStatsAccumulator::CheckpointNow() noexcept {
   m_nextCheckpoint = (Clock::now() + std::chrono::seconds(m_checkpointIntervalSec)).time_since_epoch().count();
   try {
-    std::vector<DXNodePtr> fresh;
+    std::deque<DXNodePtr> taken;
     std::vector<DXNodePtr> dropped;
     std::vector<std::unique_ptr<Detail::CFrameJournal>> incoming;
     {
       std::lock_guard queueLock(m_queueLock);
-      fresh.swap(m_fresh);
+      taken.swap(m_fresh);
       dropped.swap(m_boundDropped);
       incoming.swap(m_incomingJournals);
     }
+    std::vector<DXNodePtr> fresh(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
+    taken.clear();
     AcceptJournals(std::move(incoming));
     std::unordered_set<IDXNode*> gone;
     for (const DXNodePtr& frame : dropped) {
       if (m_journal) m_journal->MarkDone(frame);
+      for (const auto& retired : m_retiredJournals) retired->MarkDone(frame);
       gone.insert(frame.Get());
     }
     for (const DXNodePtr& frame : m_doneUnjournaled) gone.insert(frame.Get());
@@ -463,22 +491,19 @@ void CTransientUsageStatsAccumulator::CheckpointNow() noexcept {
                                  [&gone](const DXNodePtr& frame) { return gone.count(frame.Get()) != 0; }),
                   fresh.end());
     }
-    if (!m_journal) {
-      // Until the predecessor's checkpoints arrive the frames wait for them;
-      // without any (another process holds the file) they stay in memory only.
-      if (m_awaitingJournal) {
-        std::lock_guard queueLock(m_queueLock);
-        fresh.insert(fresh.end(), m_fresh.begin(), m_fresh.end());
-        m_fresh.swap(fresh);
-      }
-      return;
-    }
     // Whatever is not written goes back before the frames queued meanwhile.
     const auto giveBack = [this](std::vector<DXNodePtr>&& rest) {
       std::lock_guard queueLock(m_queueLock);
-      rest.insert(rest.end(), m_fresh.begin(), m_fresh.end());
-      m_fresh.swap(rest);
+      std::deque<DXNodePtr> back(std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end()));
+      back.insert(back.end(), m_fresh.begin(), m_fresh.end());
+      m_fresh.swap(back);
     };
+    if (!m_journal) {
+      // Until the predecessor's checkpoints arrive the frames wait for them;
+      // without any (another process holds the file) they stay in memory only.
+      if (m_awaitingJournal) giveBack(std::move(fresh));
+      return;
+    }
     size_t written = 0;
     try {
       // One file per slice of the journal's size; a stop cuts it short and
@@ -536,6 +561,8 @@ void CTransientUsageStatsAccumulator::FrameDone(const DXNodePtr& frame) noexcept
     m_doneUnjournaled.push_back(frame);
   } catch (...) {
   }
+  // Memory stays bounded whatever the interval: the next checkpoint comes now.
+  if (m_journal && m_doneUnjournaled.size() >= kEarlyCheckpointFrames) CheckpointNow();
 }
 
 void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
@@ -544,8 +571,19 @@ void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
       std::lock_guard workerLock(m_workerLock);
       WaitForNextCycle();
       const bool cycleDue = m_stopping.load() || Clock::now().time_since_epoch().count() >= m_nextCycle.load();
-      if (!m_stopping.load() && CheckpointDue()) CheckpointNow();
-      if (cycleDue) RunCycle();
+      if (cycleDue) {
+        RunCycle();
+        // Right after a pass, when passes come at least as often as
+        // checkpoints: only what the service did not take is written, so a
+        // working service costs no data protection, and every frame is on
+        // disk within a pass of its first attempt.
+        if (Checkpointing() && !m_stopping.load() &&
+            (m_sendIntervalSec <= m_checkpointIntervalSec || CheckpointDue())) {
+          CheckpointNow();
+        }
+      } else if (!m_stopping.load() && CheckpointDue()) {
+        CheckpointNow();
+      }
     } catch (...) {
       const HRES failure = CurrentFailure();
       KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);

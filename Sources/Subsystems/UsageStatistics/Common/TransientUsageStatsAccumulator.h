@@ -91,6 +91,10 @@ class CTransientUsageStatsAccumulator {
   void OpenStorage(std::vector<DXNodePtr>& restored);
   bool Checkpointing() const noexcept { return m_checkpointIntervalSec > 0 && !m_transientStoragePath.empty(); }
   bool CheckpointDue() const noexcept;
+  // Wakes the worker for a checkpoint at once.
+  void BringCheckpointForward() noexcept;
+  // Frames done or dropped before a checkpoint held them, kept aside until one: at this many, it comes at once.
+  static constexpr size_t kEarlyCheckpointFrames = 4096;
   // On the worker: the frames queued since the last checkpoint go to disk, and
   // those the bound dropped are recorded as done.
   void CheckpointNow() noexcept;
@@ -155,7 +159,7 @@ class CTransientUsageStatsAccumulator {
   std::vector<std::unique_ptr<Detail::CFrameJournal>> m_retiredJournals;
   // Under the queue lock: frames queued and in no checkpoint yet, frames the
   // bound dropped, and journals handed over with the frames they hold.
-  std::vector<DXNodePtr> m_fresh;
+  std::deque<DXNodePtr> m_fresh;
   std::vector<DXNodePtr> m_boundDropped;
   std::vector<std::unique_ptr<Detail::CFrameJournal>> m_incomingJournals;
   // The worker's: frames done before any checkpoint held them, kept out of the next checkpoint.
