@@ -255,10 +255,14 @@ void SustainedCost(const Services& services, int rate, bool failing, int rounds,
     }
     const double cpu = ProcessCpuSeconds() - cpuBefore;
     const double wall = Seconds(Clock::now() - start);
+    const size_t onDisk = folder.CheckpointedFrames();
     accumulator->TakeUndelivered();
     accumulator.reset();
     best[on] = std::min(best[on], cpu / wall);
-    std::printf("  round %d, checkpoints %-3s CPU %.2f cores\n", round / 2 + 1, on ? "on" : "off", cpu / wall);
+    std::printf(
+        "  round %d, checkpoints %-3s CPU %.2f cores, %zu of %lld frames in checkpoints at the end, %u delivered\n",
+        round / 2 + 1, on ? "on" : "off", cpu / wall, onDisk, static_cast<long long>(sequence), services.Frames());
+    services.Clear();
   }
   const double extra = std::max(0.0, best[1] - best[0]);
   // Each frame checkpointed costs five data-protection calls; a working

@@ -107,10 +107,51 @@ std::u16string Node::FullPath() const {
 }
 
 Node* Node::FindChild(std::u16string_view name) const {
+  if (m_index) {
+    const auto found = m_index->find(name);
+    return found == m_index->end() ? nullptr : found->second;
+  }
   for (Node* child : m_children) {
     if (child->m_name.View() == name) return child;
   }
   return nullptr;
+}
+
+// Out of memory for the index: it goes, and the linear search answers the
+// same. (Hence a change of the children never fails for the index.)
+void Node::IndexAppended(Node* child) noexcept {
+  try {
+    if (m_index) {
+      // The first of a name stays the one found.
+      m_index->try_emplace(child->m_name.View(), child);
+      return;
+    }
+    if (m_children.size() < kIndexFrom) return;
+    auto index = std::make_unique<ChildIndex>();
+    index->reserve(m_children.size() * 2);
+    for (Node* each : m_children) index->try_emplace(each->m_name.View(), each);
+    m_index = std::move(index);
+  } catch (...) {
+    m_index.reset();
+  }
+}
+
+void Node::UnindexRemoved(Node* child) noexcept {
+  if (!m_index) return;
+  try {
+    const auto found = m_index->find(child->m_name.View());
+    if (found == m_index->end() || found->second != child) return;
+    // Its key views the removed child's name: the entry is made anew.
+    m_index->erase(found);
+    for (Node* each : m_children) {
+      if (each->m_name.View() == child->m_name.View()) {
+        m_index->emplace(each->m_name.View(), each);
+        return;
+      }
+    }
+  } catch (...) {
+    m_index.reset();
+  }
 }
 
 Result Node::AddChild(Node* child) {
@@ -119,6 +160,7 @@ Result Node::AddChild(Node* child) {
     if (ancestor == child) return Results::kInvalidOperation;
   }
   m_children.push_back(child);
+  IndexAppended(child);
   child->m_parent = this;
   // The caller holds a handle to the child, so the child now holds this node.
   AddHandle();
@@ -130,6 +172,7 @@ Result Node::RemoveChild(Node* child) {
   const auto it = std::find(m_children.begin(), m_children.end(), child);
   if (it == m_children.end()) return Results::kNotFound;
   m_children.erase(it);
+  UnindexRemoved(child);
   child->m_parent = nullptr;
   // The child was held (the caller has a handle to it): drop its hold here.
   Release();
@@ -138,6 +181,7 @@ Result Node::RemoveChild(Node* child) {
 
 void Node::AttachBuilt(Node* child) {
   m_children.push_back(child);
+  IndexAppended(child);
   child->m_parent = this;
 }
 

@@ -20,7 +20,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace DataLayer {
@@ -58,7 +61,10 @@ class Node {
   Node* Parent() const { return m_parent; }
   const std::vector<Node*>& Children() const { return m_children; }
   // First child whose name reads as the given text (an absent name reads "").
+  // Constant time once the node has kIndexFrom children: an index by name,
+  // built then and kept up to date by every change of the children.
   Node* FindChild(std::u16string_view name) const;
+  static constexpr size_t kIndexFrom = 16;
   // Attaches a held child at the end. Fails when it has a parent, is this node
   // or one of its ancestors.
   Result AddChild(Node* child);
@@ -85,6 +91,13 @@ class Node {
   Node(OptionalText name, OptionalText type, uint32_t holds);
   ~Node();
   void Release();
+  // The index after a child was appended; builds it at kIndexFrom children.
+  void IndexAppended(Node* child) noexcept;
+  // The index after a child was removed: its name leads to the next child of that name, if any.
+  void UnindexRemoved(Node* child) noexcept;
+
+  // The first child of each name; keys view the names of those children.
+  using ChildIndex = std::unordered_map<std::u16string_view, Node*>;
 
   std::atomic<uint32_t> m_holds;
   uint32_t m_signature = kSignature;
@@ -93,6 +106,8 @@ class Node {
   OptionalText m_type;
   AttributeList m_attributes;
   std::vector<Node*> m_children;
+  // Only for nodes with many children: small nodes pay one null pointer.
+  std::unique_ptr<ChildIndex> m_index;
   NodeArena* m_arena = nullptr;  // where the node lives, if not on the heap
 };
 

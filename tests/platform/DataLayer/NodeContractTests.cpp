@@ -108,6 +108,65 @@ TEST(NodeChildren, OrderedLookupByIndexAndName) {
   EXPECT_EQ(DxnGetParent(parent.Get(), parentOfSecond.Out()), DXN_E_NOT_FOUND);
 }
 
+// Lookups by name against the children in order, through every size a
+// node's index is built at and kept up to date from: adds and removes in a
+// fixed random order over a few names (nameless children among them), then
+// the same tree cloned and written and read back (the builders' paths).
+TEST(NodeChildren, LookupByNameFindsTheFirstOfThatNameAtAnySize) {
+  const Text names[] = {DXN_TEXT("a"), DXN_TEXT("b"), DXN_TEXT("c"), DXN_TEXT(""), DXN_TEXT("d"), DXN_TEXT("e")};
+  const auto expectLookups = [&](IDXNode* parent, const std::string& when) {
+    const uint32_t count = ChildCount(parent);
+    for (const Text& name : names) {
+      Handle expected;
+      for (uint32_t index = 0; index < count && !expected; ++index) {
+        Handle child = ChildAt(parent, index);
+        if (Name(child.Get()) == name) expected = std::move(child);
+      }
+      Handle found;
+      const DxnResult result = DxnGetChildByName(parent, name.c_str(), found.Out());
+      if (!expected) {
+        ASSERT_EQ(result, DXN_E_NOT_FOUND) << when;
+      } else {
+        ASSERT_EQ(result, DXN_S_OK) << when;
+        ASSERT_EQ(found.Get(), expected.Get()) << when << ", " << count << " children";
+      }
+    }
+  };
+  Handle parent = Create(DXN_TEXT("p"));
+  uint32_t seed = 12345;
+  const auto next = [&seed](uint32_t bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  for (int step = 0; step < 1500; ++step) {
+    const uint32_t count = ChildCount(parent.Get());
+    // Growing first (past the index's threshold), then shrinking to none, then growing again.
+    const bool grow = step < 400 || (step >= 900 && next(3) != 0) || (step < 900 && count == 0);
+    if (grow || count == 0) {
+      const Text& name = names[next(6)];
+      if (name.empty()) {
+        Handle nameless;
+        ASSERT_EQ(DxnCreateNode(nullptr, nullptr, nameless.Out()), DXN_S_OK);
+        ASSERT_EQ(DxnAddChild(parent.Get(), nameless.Get()), DXN_S_OK);
+      } else {
+        AddNew(parent.Get(), name.c_str());
+      }
+    } else {
+      Handle victim = ChildAt(parent.Get(), next(count));
+      ASSERT_EQ(DxnRemoveChild(parent.Get(), victim.Get()), DXN_S_OK);
+    }
+    expectLookups(parent.Get(), "step " + std::to_string(step));
+  }
+  ASSERT_GT(ChildCount(parent.Get()), 100u);
+  Handle copy;
+  ASSERT_EQ(DxnCloneNode(parent.Get(), 2147483647, 0, copy.Out()), DXN_S_OK);
+  expectLookups(copy.Get(), "the clone");
+  std::vector<Handle> read;
+  ASSERT_EQ(Deserialize(SerializeOne(parent.Get()), read), DXN_S_OK);
+  ASSERT_EQ(read.size(), 1u);
+  expectLookups(read[0].Get(), "read back");
+}
+
 TEST(NodeChildren, RemoveDetachesAndKeepsOrder) {
   Handle parent = Create(DXN_TEXT("p"));
   Handle a = AddNew(parent.Get(), DXN_TEXT("a"));

@@ -40,7 +40,7 @@ namespace UsageStatistics::Detail {
 class CFrameJournal {
  public:
   // Frames written to one new checkpoint file at most.
-  static constexpr size_t kMaxFramesPerCheckpoint = 4096;
+  static constexpr size_t kMaxFramesPerCheckpoint = 512;
   // Merges stop at checkpoint files of this size.
   static constexpr uint64_t kMaxMergedBytes = uint64_t{16} << 20;
 

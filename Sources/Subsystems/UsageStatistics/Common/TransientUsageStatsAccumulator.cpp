@@ -605,6 +605,16 @@ void CTransientUsageStatsAccumulator::RunCycle() {
       AcceptJournals(std::move(incoming));
     }
     RecordBoundDrops();
+    // The pass's own frames are written right after it, those the service did
+    // not take: a checkpoint within the pass comes only when the pass itself
+    // outlasts the interval (a slow service), for the frames queued meanwhile.
+    if (Checkpointing()) {
+      const Clock::rep passDeadline =
+          (Clock::now() + std::chrono::seconds(m_checkpointIntervalSec)).time_since_epoch().count();
+      Clock::rep current = m_nextCheckpoint.load();
+      while (current < passDeadline && !m_nextCheckpoint.compare_exchange_weak(current, passDeadline)) {
+      }
+    }
     SendPending();
   } catch (...) {
     const HRES failure = CurrentFailure();
