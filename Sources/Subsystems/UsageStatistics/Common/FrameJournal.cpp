@@ -269,11 +269,16 @@ std::vector<CFrameJournal::CheckpointFile> CFrameJournal::ListCheckpoints(const 
               const HRES failure = CurrentFailure();
               KLOG_DBG(L"Failed to import pending activity frames from file " << kept.back().path << L" due to "
                                                                               << failure);
-              DeleteOrLog(kept.back().path);
-              listAgain = true;
-              break;
+              // Listed again without it; one that will not go is left as held.
+              if (DeleteOrLog(kept.back().path)) {
+                listAgain = true;
+                break;
+              }
+              cover = Cover::Held;
             }
           }
+          // Left unread this time, with what it covers: the next start decides.
+          if (cover == Cover::Held) kept.back().held = true;
         }
         // Left alone while the cover is held: the next start decides.
         if (cover == Cover::Readable) DeleteOrLog(checkpoint.path);
@@ -375,6 +380,7 @@ bool CFrameJournal::RestoreCheckpoint(CheckpointFile&& found, const DoneRecord& 
   auto checkpoint = std::make_unique<CheckpointFile>(std::move(found));
   std::vector<DXNodePtr> read;
   try {
+    if (checkpoint->held) ThrowHr(HrFromWin32(ERROR_SHARING_VIOLATION));
     read = CTransientStorage::ReadFile(checkpoint->path, m_encryptor);
   } catch (...) {
     const HRES failure = CurrentFailure();
@@ -415,7 +421,11 @@ bool CFrameJournal::RestoreCheckpoint(CheckpointFile&& found, const DoneRecord& 
   }
   // One with nothing left is removed; kept registered while it cannot be, so
   // that its done lines stay with it.
-  if (checkpoint->live == 0 && DeleteOrLog(checkpoint->path)) return true;
+  if (checkpoint->live == 0) {
+    // Kept aside with its done lines while its file will not go, out of every merge.
+    if (!DeleteOrLog(checkpoint->path)) m_undeleted.push_back(std::move(checkpoint));
+    return true;
+  }
   Register(std::move(checkpoint), m_checkpoints.size());
   return true;
 }
@@ -472,7 +482,7 @@ size_t CFrameJournal::Checkpoint(std::span<const DXNodePtr> frames, const std::a
   checkpoint->frames = std::move(fresh);
   checkpoint->live = checkpoint->frames.size();
   Register(std::move(checkpoint), m_checkpoints.size());
-  if (stop == nullptr || !stop->load()) MergeNewest();
+  MergeNewest(stop);
   // The frames given up to the last one written; those held already count as written.
   size_t written = 0;
   for (const DXNodePtr& frame : frames) {
@@ -610,8 +620,10 @@ bool CFrameJournal::CoversKept(uint64_t lo, uint64_t hi) const noexcept {
                      [lo, hi](const auto& kept) { return lo <= kept.first && kept.second <= hi; });
 }
 
-void CFrameJournal::MergeNewest() noexcept {
+void CFrameJournal::MergeNewest(const std::atomic<bool>* stop) noexcept {
   while (m_checkpoints.size() >= 2) {
+    // A stop waits for no merge.
+    if (stop != nullptr && stop->load()) return;
     const CheckpointFile& older = *m_checkpoints[m_checkpoints.size() - 2];
     const CheckpointFile& newer = *m_checkpoints.back();
     // Sizes halving towards the newest keep the files few (logarithmic in the
@@ -677,24 +689,52 @@ void CFrameJournal::Merge(size_t first) {
   // lie within it, and a start removes them.
   m_storage.WriteAtomically(merged->path, HandlesOf(stored));
   merged->bytes = FileBytes(merged->path);
+  merged->frames.reserve(older->live + newer->live);
   for (CheckpointFile* input : {older, newer}) {
-    for (DXNodePtr& frame : input->frames) {
-      if (frame) merged->frames.push_back(std::move(frame));
+    for (const DXNodePtr& frame : input->frames) {
+      if (frame) merged->frames.push_back(frame);
     }
   }
   merged->live = merged->frames.size();
-  // An input that will not go lies within the merge: a start removes it.
-  for (CheckpointFile* input : {older, newer}) {
-    input->live = 0;
-    DeleteOrLog(input->path);
-    RemoveCheckpoint(input, true);
-  }
+  // The merge takes the inputs' place first (its frames' locations with it),
+  // so that nothing ever points into a removed input; then they go, with no
+  // rewrite of the done record in between. One that will not go lies within
+  // the merge, and the stop tries it again.
+  m_checkpoints.reserve(m_checkpoints.size() + 1);
   Register(std::move(merged), first);
+  for (CheckpointFile* input : {older, newer}) {
+    if (!DeleteOrLog(input->path)) m_leftovers.push_back(input->path);
+    m_liveDoneLines -= std::min(m_liveDoneLines, input->doneLines);
+    const auto at =
+        std::find_if(m_checkpoints.begin(), m_checkpoints.end(),
+                     [input](const std::unique_ptr<CheckpointFile>& entry) { return entry.get() == input; });
+    if (at != m_checkpoints.end()) m_checkpoints.erase(at);
+  }
 }
 
 // ---- Stop ------------------------------------------------------------------------------
 
 void CFrameJournal::Close(const std::vector<DXNodePtr>& frames) {
+  try {
+    Fold(frames);
+  } catch (...) {
+    // The stop cannot make the file: the frames no checkpoint holds yet reach
+    // one, so that all of them wait in the checkpoints for the next start.
+    try {
+      std::vector<DXNodePtr> unheld;
+      for (const DXNodePtr& frame : frames) {
+        if (frame && !Holds(frame)) unheld.push_back(frame);
+      }
+      for (size_t written = 0; written < unheld.size();) {
+        written += Checkpoint(std::span<const DXNodePtr>(unheld).subspan(written), nullptr);
+      }
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void CFrameJournal::Fold(const std::vector<DXNodePtr>& frames) {
   const ImpersonationRevertGuard asProcess;
   // The stored forms of the checkpoints that hold some of the frames, read once each.
   std::unordered_map<const CheckpointFile*, std::vector<DXNodePtr>> storedByCheckpoint;
@@ -767,9 +807,20 @@ void CFrameJournal::Close(const std::vector<DXNodePtr>& frames) {
   }
   fold->live = fold->frames.size();
   fold->bytes = FileBytes(fold->path);
-  bool allGone = true;
-  for (const auto& checkpoint : m_checkpoints) allGone = DeleteOrLog(checkpoint->path) && allGone;
-  for (const auto& checkpoint : m_undeleted) allGone = DeleteOrLog(checkpoint->path) && allGone;
+  // Every file this journal made goes; one that will not is remembered and
+  // tried again by the next stop, and no rename happens while one stays.
+  std::vector<std::wstring> staying;
+  for (const auto& checkpoint : m_checkpoints) {
+    if (!DeleteOrLog(checkpoint->path)) staying.push_back(checkpoint->path);
+  }
+  for (const auto& checkpoint : m_undeleted) {
+    if (!DeleteOrLog(checkpoint->path)) staying.push_back(checkpoint->path);
+  }
+  for (const std::wstring& leftover : m_leftovers) {
+    if (!DeleteOrLog(leftover)) staying.push_back(leftover);
+  }
+  const bool allGone = staying.empty();
+  m_leftovers.swap(staying);
   m_checkpoints.clear();
   m_undeleted.clear();
   m_locations.clear();
@@ -780,9 +831,8 @@ void CFrameJournal::Close(const std::vector<DXNodePtr>& frames) {
     ThrowHr(ReportError(E_ACCESSDENIED, L" A checkpoint file could not be removed: the frames stay in " +
                                             m_checkpoints.front()->path + L"."));
   }
-  m_done.Close();
-  DeleteOrLog(Names::DoneRecord(Path()));
-  m_doneLines = m_liveDoneLines = 0;
+  // Only the lines of checkpoints left unread at start stay (or no record).
+  RewriteDoneRecord();
   FaultPoint(L"stop-renaming");
   // Never over a file another writer left meanwhile: both stay for the next start then.
   if (!MoveWithRetries(m_checkpoints.front()->path, Path(), MOVEFILE_WRITE_THROUGH)) ThrowHr(HrFromLastError());
@@ -794,16 +844,17 @@ void CFrameJournal::Close(const std::vector<DXNodePtr>& frames) {
 void CFrameJournal::Discard() noexcept {
   for (const std::unique_ptr<CheckpointFile>& checkpoint : m_checkpoints) DeleteOrLog(checkpoint->path);
   for (const std::unique_ptr<CheckpointFile>& checkpoint : m_undeleted) DeleteOrLog(checkpoint->path);
+  for (const std::wstring& leftover : m_leftovers) DeleteOrLog(leftover);
   m_checkpoints.clear();
   m_undeleted.clear();
+  m_leftovers.clear();
   m_locations.clear();
-  m_done.Close();
   try {
-    DeleteOrLog(Names::DoneRecord(Path()));
+    // Only the lines of checkpoints left unread at start stay (or no record).
+    RewriteDoneRecord();
   } catch (...) {
-    // Out of memory for the name: the record names no checkpoint any more.
+    m_done.Close();
   }
-  m_doneLines = m_liveDoneLines = 0;
 }
 
 // ---- Reading for tools -------------------------------------------------------------

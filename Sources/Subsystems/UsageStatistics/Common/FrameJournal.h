@@ -100,6 +100,8 @@ class CFrameJournal {
     uint64_t bytes = 0;
     // Lines of the done record about this file.
     uint64_t doneLines = 0;
+    // Found at start held by another program (a cover of others): left unread.
+    bool held = false;
   };
   struct Location {
     CheckpointFile* checkpoint = nullptr;
@@ -124,8 +126,10 @@ class CFrameJournal {
   // True when lo..hi would cover a checkpoint file the start had to leave unread.
   bool CoversKept(uint64_t lo, uint64_t hi) const noexcept;
   // Keeps merging the two newest checkpoints while the newer is at least half the older's size.
-  void MergeNewest() noexcept;
+  void MergeNewest(const std::atomic<bool>* stop) noexcept;
   void Merge(size_t first);
+  // Close's work: the fold, the removals and the rename.
+  void Fold(const std::vector<DXNodePtr>& frames);
   // The frames' stored forms, with their current counters.
   std::vector<DXNodePtr> StoredForms(const CheckpointFile& checkpoint);
   void PutCurrentCounter(const DXNodePtr& stored, const DXNodePtr& frame);
@@ -147,6 +151,8 @@ class CFrameJournal {
   std::vector<std::unique_ptr<CheckpointFile>> m_checkpoints;
   // Checkpoints with nothing left whose files would not go: in no merge, removed by the stop.
   std::vector<std::unique_ptr<CheckpointFile>> m_undeleted;
+  // Files of merges' inputs that would not go: tried again by every stop, which renames nothing while one stays.
+  std::vector<std::wstring> m_leftovers;
   std::unordered_map<IDXNode*, Location> m_locations;
   // Generations of checkpoint files the start left unread (held by another program).
   std::vector<std::pair<uint64_t, uint64_t>> m_keptRanges;

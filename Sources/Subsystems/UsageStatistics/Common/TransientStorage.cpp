@@ -129,13 +129,13 @@ std::vector<DXNodePtr> CTransientStorage::ReadEncrypted(const std::wstring& path
 bool CTransientStorage::OwnsEntry(const std::wstring& name) const {
   const std::wstring file = m_path.substr(ParentDirectoryOf(m_path).size());
   if (file.empty()) return false;
-  if (name == file || name == file + kTemporarySuffix) return true;
+  if (EqualNoCase(name, file) || EqualNoCase(name, file + kTemporarySuffix)) return true;
   if (CheckpointFileNames::IsCheckpointEntry(file, name)) return true;
   // <file>.<16 hex digits>.tmp, as NewTemporaryPath makes them.
   constexpr size_t kHexDigits = 16;
   if (name.size() != file.size() + 1 + kHexDigits + 4) return false;
-  if (name.compare(0, file.size(), file) != 0 || name[file.size()] != L'.') return false;
-  if (name.compare(name.size() - 4, 4, kTemporarySuffix) != 0) return false;
+  if (!CheckpointFileNames::SameLetters(name, 0, file) || name[file.size()] != L'.') return false;
+  if (!CheckpointFileNames::SameLetters(name, name.size() - 4, kTemporarySuffix)) return false;
   for (size_t i = file.size() + 1; i < file.size() + 1 + kHexDigits; ++i) {
     if (!std::iswxdigit(name[i])) return false;
   }

@@ -288,7 +288,7 @@ void CTransientUsageStatsAccumulator::Stop() {
     frames.assign(m_queue.begin(), m_queue.end());
     incoming.swap(m_incomingJournals);
   }
-  AcceptJournals(std::move(incoming));
+  AcceptJournals(std::move(incoming), false);
   if (StoreThroughJournal(frames)) {
     m_storeFailed = false;
     return;
@@ -355,13 +355,9 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
     handover.frames.assign(m_queue.begin(), m_queue.end());
     incoming.swap(m_incomingJournals);
   }
-  AcceptJournals(std::move(incoming));
+  AcceptJournals(std::move(incoming), false);
   RecordBoundDrops();
-  // The checkpoints go with the frames: until the successor has them on disk.
   handover.journals.reserve(m_retiredJournals.size() + 1);
-  if (m_journal) handover.journals.push_back(std::move(m_journal));
-  for (auto& retired : m_retiredJournals) handover.journals.push_back(std::move(retired));
-  m_retiredJournals.clear();
   // A store that failed after encrypting left the values encrypted in place:
   // they go back to clear (as the process, like every data protection call
   // of the module), so that the successor sends what the producers made.
@@ -375,7 +371,11 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
                               DataEncryption::CNodeEncryptor::kModeInPlace, nullptr, nullptr, nullptr);
   }
   // Only now, with the frames safely out: a failure above leaves them here,
-  // for a later Stop to write.
+  // for a later Stop to write. The checkpoints go with the frames, until the
+  // successor has them on disk (nothing below can fail).
+  if (m_journal) handover.journals.push_back(std::move(m_journal));
+  for (auto& retired : m_retiredJournals) handover.journals.push_back(std::move(retired));
+  m_retiredJournals.clear();
   {
     std::lock_guard queueLock(m_queueLock);
     m_queue.clear();
@@ -394,9 +394,18 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
     // they go first. Built aside, so that a failure changes nothing.
     std::deque<DXNodePtr> merged(handover.frames.begin(), handover.frames.end());
     merged.insert(merged.end(), m_queue.begin(), m_queue.end());
+    // Frames that the checkpoints of this same file hold (continued here) are
+    // not new to the disk: they stay recorded there, a drop by the bound
+    // included. All others are written here anew.
     std::deque<DXNodePtr> fresh;
     if (Checkpointing()) {
-      fresh.assign(handover.frames.begin(), handover.frames.end());
+      for (const DXNodePtr& frame : handover.frames) {
+        const bool continued =
+            std::any_of(handover.journals.begin(), handover.journals.end(), [&](const auto& journal) {
+              return journal && EqualNoCase(journal->Path(), m_transientStoragePath) && journal->Holds(frame);
+            });
+        if (!continued) fresh.push_back(frame);
+      }
       fresh.insert(fresh.end(), m_fresh.begin(), m_fresh.end());
     }
     m_incomingJournals.reserve(m_incomingJournals.size() + handover.journals.size());
@@ -448,7 +457,32 @@ bool CTransientUsageStatsAccumulator::CheckpointDue() const noexcept {
   return Checkpointing() && Clock::now().time_since_epoch().count() >= m_nextCheckpoint.load();
 }
 
-void CTransientUsageStatsAccumulator::AcceptJournals(std::vector<std::unique_ptr<Detail::CFrameJournal>>&& journals) {
+void CTransientUsageStatsAccumulator::OpenOwnJournal() noexcept {
+  m_awaitingJournal = false;
+  try {
+    const size_t maxRestored = m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
+                                                      : Detail::CTransientStorage::kDefaultMaxRestoredFrames;
+    std::unique_ptr<Detail::CFrameJournal> journal =
+        Detail::CFrameJournal::Open(*m_storage, *m_encryptor, maxRestored, true);
+    if (!journal) return;
+    // What lies there now (a predecessor's stop, say) joins the queue, behind what it holds.
+    std::vector<DXNodePtr> restored;
+    journal->Restore(restored);
+    {
+      std::lock_guard queueLock(m_queueLock);
+      m_queue.insert(m_queue.end(), restored.begin(), restored.end());
+      if (m_maxQueuedFrames != 0) EnforceQueueBound();
+    }
+    m_journal = std::move(journal);
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Checkpoints of pending activity frames are not kept at " << m_transientStoragePath << L" due to "
+                                                                         << failure);
+  }
+}
+
+void CTransientUsageStatsAccumulator::AcceptJournals(std::vector<std::unique_ptr<Detail::CFrameJournal>>&& journals,
+                                                     bool mayOpenOwn) {
   if (journals.empty()) return;
   for (auto& journal : journals) {
     if (!journal) continue;
@@ -460,6 +494,12 @@ void CTransientUsageStatsAccumulator::AcceptJournals(std::vector<std::unique_ptr
     }
   }
   journals.clear();
+  // Journals came, but none of this file (it went with a successor's
+  // checkpoints elsewhere): this accumulator opens its own.
+  if (mayOpenOwn && m_awaitingJournal && !m_journal && Checkpointing()) {
+    OpenOwnJournal();
+    return;
+  }
   m_awaitingJournal = false;
 }
 
@@ -477,7 +517,7 @@ void CTransientUsageStatsAccumulator::CheckpointNow() noexcept {
     }
     std::vector<DXNodePtr> fresh(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
     taken.clear();
-    AcceptJournals(std::move(incoming));
+    AcceptJournals(std::move(incoming), true);
     std::unordered_set<IDXNode*> gone;
     for (const DXNodePtr& frame : dropped) {
       if (m_journal) m_journal->MarkDone(frame);
@@ -498,6 +538,11 @@ void CTransientUsageStatsAccumulator::CheckpointNow() noexcept {
       back.insert(back.end(), m_fresh.begin(), m_fresh.end());
       m_fresh.swap(back);
     };
+    // The predecessor's checkpoints of this file never came (its lease is
+    // free now, or its hand-over failed): this accumulator opens its own.
+    if (!m_journal && m_awaitingJournal && !Detail::CFrameJournal::IsLeasedHere(m_transientStoragePath)) {
+      OpenOwnJournal();
+    }
     if (!m_journal) {
       // Until the predecessor's checkpoints arrive the frames wait for them;
       // without any (another process holds the file) they stay in memory only.
@@ -544,15 +589,30 @@ void CTransientUsageStatsAccumulator::RecordBoundDrops() noexcept {
   }
 }
 
+void CTransientUsageStatsAccumulator::PruneFresh() noexcept {
+  try {
+    std::unordered_set<IDXNode*> gone;
+    for (const DXNodePtr& frame : m_doneUnjournaled) gone.insert(frame.Get());
+    {
+      std::lock_guard queueLock(m_queueLock);
+      m_fresh.erase(std::remove_if(m_fresh.begin(), m_fresh.end(),
+                                   [&gone](const DXNodePtr& frame) { return gone.count(frame.Get()) != 0; }),
+                    m_fresh.end());
+    }
+    m_doneUnjournaled.clear();
+  } catch (...) {
+  }
+}
+
 void CTransientUsageStatsAccumulator::FrameDone(const DXNodePtr& frame) noexcept {
   if (!frame) return;
+  // A predecessor's checkpoints keep it until this accumulator has it on disk.
+  for (const auto& retired : m_retiredJournals) retired->MarkDone(frame);
   if (m_journal && m_journal->Holds(frame)) {
     m_journal->MarkDone(frame);
     return;
   }
-  // A predecessor's checkpoints keep it until this accumulator has it on
-  // disk; and it must not reach this one's next checkpoint either.
-  for (const auto& retired : m_retiredJournals) retired->MarkDone(frame);
+  // Nor may it reach this one's next checkpoint.
   if (!m_journal && !m_awaitingJournal) return;
   // Done before any checkpoint held it: kept out of the next, so that a frame
   // delivered within its first interval never costs a write or a
@@ -561,8 +621,9 @@ void CTransientUsageStatsAccumulator::FrameDone(const DXNodePtr& frame) noexcept
     m_doneUnjournaled.push_back(frame);
   } catch (...) {
   }
-  // Memory stays bounded whatever the interval: the next checkpoint comes now.
-  if (m_journal && m_doneUnjournaled.size() >= kEarlyCheckpointFrames) CheckpointNow();
+  // Memory stays bounded whatever the interval: they leave the frames to
+  // write now, without a write.
+  if (m_doneUnjournaled.size() >= kEarlyCheckpointFrames) PruneFresh();
 }
 
 void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
@@ -602,7 +663,7 @@ void CTransientUsageStatsAccumulator::RunCycle() {
         std::lock_guard queueLock(m_queueLock);
         incoming.swap(m_incomingJournals);
       }
-      AcceptJournals(std::move(incoming));
+      AcceptJournals(std::move(incoming), true);
     }
     RecordBoundDrops();
     // The pass's own frames are written right after it, those the service did

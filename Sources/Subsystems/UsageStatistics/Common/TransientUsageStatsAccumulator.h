@@ -98,10 +98,15 @@ class CTransientUsageStatsAccumulator {
   // On the worker: the frames queued since the last checkpoint go to disk, and
   // those the bound dropped are recorded as done.
   void CheckpointNow() noexcept;
+  // On the worker: the checkpoints of its own file, restored into the queue, when no predecessor's came.
+  void OpenOwnJournal() noexcept;
   // On the worker: journals a predecessor handed over are continued or kept until their frames are on disk here.
-  void AcceptJournals(std::vector<std::unique_ptr<Detail::CFrameJournal>>&& journals);
+  // mayOpenOwn: on the worker only (a stop or a hand-over keeps to what it has).
+  void AcceptJournals(std::vector<std::unique_ptr<Detail::CFrameJournal>>&& journals, bool mayOpenOwn);
   // A frame delivered or dropped: the journal records it.
   void FrameDone(const DXNodePtr& frame) noexcept;
+  // On the worker: frames done before a checkpoint held them leave the frames to write.
+  void PruneFresh() noexcept;
   // On the worker: frames the bound dropped since are recorded as done.
   void RecordBoundDrops() noexcept;
   // Stop's store through the checkpoints; true when nothing is left to do.
