@@ -3,14 +3,16 @@
 // delivery throughput to a service that answers at once, memory per queued
 // frame, and the memory curve of a long failing run with "MaxQueuedFrames".
 // A program, not a test: scripts/bench-delivery.sh builds and runs it.
+#include "DeliveryServices.h"
+
 #include "Sources/Subsystems/UsageStatistics/Common/TransientUsageStatsAccumulator.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ActivityFrame.h"
 #include "logging/LogManager.h"
 
 #include <Kestrova/ComponentsLib.h>
 
-#include <windows.h>
 #include <psapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,8 +25,6 @@ namespace {
 
 using UsageStatistics::CTransientUsageStatsAccumulator;
 using Clock = std::chrono::steady_clock;
-
-constexpr wchar_t kSwitchPath[] = L"\\Veltrano\\Statistics\\Accumulator";
 
 double Percentile(std::vector<double> samples, double fraction) {
   std::sort(samples.begin(), samples.end());
@@ -49,46 +49,15 @@ DXNodePtr Frame(int64_t sequence) {
   return frame;
 }
 
-class Services {
+// The accumulator every figure here measures: no transient storage file.
+class Services : public DeliveryServices {
  public:
-  Services() {
-    CLCreateConfigServer(nullptr, 0, m_server.Put());
-    CLRegisterNamedInstance(L"ConfigServer.Proxy", m_server.Get());
-    CLCreateUsageStatisticsService(m_service.Put());
-    const DXNodePtr node = DXNodePtr::Create(kSwitchPath, nullptr);
-    node.SetBool(L"Enabled", true);
-    IDXNode* handles[] = {node.Get()};
-    m_server->WriteNodes(nullptr, 0, handles, 1);
-  }
-  ~Services() { CLRevokeNamedInstance(L"ConfigServer.Proxy"); }
-
-  void Fault(CLFaultMode mode, HRESULT result, uint32_t delayMs) const {
-    const CLFault fault{mode, 0, result, delayMs};
-    CLSetFault(m_service.Get(), CLOp_ServiceProcessRequest, &fault);
-  }
-  uint32_t Frames() const {
-    uint32_t count = 0;
-    CLUsageStatisticsGetFrameCount(m_service.Get(), &count);
-    return count;
-  }
-  void Clear() const {
-    CLUsageStatisticsClearFrames(m_service.Get());
-    CLClearFaults(m_service.Get());
-  }
-
   std::unique_ptr<CTransientUsageStatsAccumulator> Accumulator(int64_t intervalSec, int64_t maxSendFailures,
-                                                                int64_t maxQueuedFrames) const {
-    const DXNodePtr settings = DXNodePtr::Create(L"TransientStorage", nullptr);
-    settings.SetInt64(L"SendIntervalSec", intervalSec);
-    settings.SetInt64(L"MaxSendFailures", maxSendFailures);
-    settings.SetString(L"UsageStatisticsCfgPath", kSwitchPath);
+                                                               int64_t maxQueuedFrames) const {
+    const DXNodePtr settings = Settings(intervalSec, maxSendFailures);
     if (maxQueuedFrames != 0) settings.SetInt64(L"MaxQueuedFrames", maxQueuedFrames);
-    return std::make_unique<CTransientUsageStatsAccumulator>(m_service, settings);
+    return DeliveryServices::Accumulator(settings);
   }
-
- private:
-  CompPtr<IDXConfigServer> m_server;
-  CompPtr<IDXRequestProcessor> m_service;
 };
 
 void StoreLatencyWithSlowService(const Services& services) {
@@ -130,7 +99,8 @@ void DeliveryThroughput(const Services& services) {
     for (int index = 0; index < kFrames; ++index) accumulator->StoreFrame(Frame(index));
     while (services.Frames() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
     const auto start = Clock::now();
-    while (services.Frames() < static_cast<uint32_t>(kFrames)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (services.Frames() < static_cast<uint32_t>(kFrames))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf("Delivery, %d frames in one cycle, round %d: %.0f frames/s\n", kFrames, round + 1,
                 (kFrames - 1) / seconds);
@@ -158,7 +128,8 @@ void BoundedMemoryWhileFailing(const Services& services) {
   for (int batch = 0; batch < 10; ++batch) {
     for (int index = 0; index < 10000; ++index) accumulator->StoreFrame(Frame(batch * 10000 + index));
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    std::printf("  after %6d frames: %.1f MiB\n", (batch + 1) * 10000, static_cast<double>(CommittedBytes()) / 1048576.0);
+    std::printf("  after %6d frames: %.1f MiB\n", (batch + 1) * 10000,
+                static_cast<double>(CommittedBytes()) / 1048576.0);
   }
   services.Clear();
 }

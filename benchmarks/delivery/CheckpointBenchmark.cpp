@@ -5,6 +5,8 @@
 // share of it. Rounds alternate off and on, after a warm-up round.
 // A program, not a test: scripts/bench-checkpoint.sh builds and runs it.
 //   CheckpointBenchmark [--backlog N] [--rounds N] [--backlog-rounds N] [--only latency|sustained|shutdown]
+#include "DeliveryServices.h"
+
 #include "Sources/General/DataEncryption/NodeEncryptorImpl.h"
 #include "Sources/Subsystems/UsageStatistics/Common/TransientStorage.h"
 #include "Sources/Subsystems/UsageStatistics/Common/TransientUsageStatsAccumulator.h"
@@ -31,8 +33,6 @@ using UsageStatistics::CTransientUsageStatsAccumulator;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-constexpr wchar_t kSwitchPath[] = L"\\Veltrano\\Statistics\\Accumulator";
-
 double Percentile(std::vector<double> samples, double fraction) {
   std::sort(samples.begin(), samples.end());
   return samples[std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())))];
@@ -58,43 +58,21 @@ double ProcessCpuSeconds() {
   return static_cast<double>(ticks(kernel) + ticks(user)) / 1e7;
 }
 
-class Services {
+class Services : public DeliveryServices {
  public:
-  Services() {
-    CLCreateConfigServer(nullptr, 0, m_server.Put());
-    CLRegisterNamedInstance(L"ConfigServer.Proxy", m_server.Get());
-    CLCreateUsageStatisticsService(m_service.Put());
-    const DXNodePtr node = DXNodePtr::Create(kSwitchPath, nullptr);
-    node.SetBool(L"Enabled", true);
-    IDXNode* handles[] = {node.Get()};
-    m_server->WriteNodes(nullptr, 0, handles, 1);
-  }
-  ~Services() { CLRevokeNamedInstance(L"ConfigServer.Proxy"); }
-
   void Fail(bool failing) const {
-    const CLFault fault{CLFault_Always, 0, E_FAIL, 0};
-    CLSetFault(m_service.Get(), CLOp_ServiceProcessRequest, failing ? &fault : nullptr);
+    if (failing) {
+      Fault(CLFault_Always, E_FAIL, 0);
+    } else {
+      ClearFault();
+    }
   }
-  void Clear() const { CLUsageStatisticsClearFrames(m_service.Get()); }
-  uint32_t Frames() const {
-    uint32_t count = 0;
-    CLUsageStatisticsGetFrameCount(m_service.Get(), &count);
-    return count;
-  }
-
   std::unique_ptr<CTransientUsageStatsAccumulator> Accumulator(const std::wstring& path, int64_t checkpointSec) const {
-    const DXNodePtr settings = DXNodePtr::Create(L"TransientStorage", nullptr);
-    settings.SetInt64(L"SendIntervalSec", 1);
-    settings.SetInt64(L"MaxSendFailures", 1000000);
-    settings.SetString(L"UsageStatisticsCfgPath", kSwitchPath);
+    const DXNodePtr settings = Settings(1, 1000000);
     settings.SetString(L"TransientStoragePath", path);
     if (checkpointSec != 0) settings.SetInt64(L"CheckpointIntervalSec", checkpointSec);
-    return std::make_unique<CTransientUsageStatsAccumulator>(m_service, settings);
+    return DeliveryServices::Accumulator(settings);
   }
-
- private:
-  CompPtr<IDXConfigServer> m_server;
-  CompPtr<IDXRequestProcessor> m_service;
 };
 
 // A folder of its own per round, removed afterwards.
@@ -262,7 +240,7 @@ void SustainedCost(const Services& services, int rate, bool failing, int rounds,
     std::printf(
         "  round %d, checkpoints %-3s CPU %.2f cores, %zu of %lld frames in checkpoints at the end, %u delivered\n",
         round / 2 + 1, on ? "on" : "off", cpu / wall, onDisk, static_cast<long long>(sequence), services.Frames());
-    services.Clear();
+    services.ClearFrames();
   }
   const double extra = std::max(0.0, best[1] - best[0]);
   // Each frame checkpointed costs five data-protection calls; a working

@@ -147,29 +147,25 @@ void SettingsChecker::CheckStorage(const DXNodePtr& storage, const std::wstring&
           path, Quoted(read.name), E_INVALIDARG,
           Quoted(value.text) + L" is not an absolute path without empty elements; the configuration server refuses it");
     }
-    if (read.name == std::wstring_view(L"SendIntervalSec") && value.number < 1) {
-      m_report.AddWarning(path, Quoted(read.name),
-                          std::to_wstring(value.number) + L" seconds is below 1; the accumulator takes 1");
-    }
-    if (read.name == std::wstring_view(L"SendIntervalSec") &&
-        value.number > CTransientUsageStatsAccumulator::kMaxSendIntervalSec) {
-      const std::wstring maximum = std::to_wstring(CTransientUsageStatsAccumulator::kMaxSendIntervalSec);
-      m_report.AddWarning(path, Quoted(read.name),
-                          std::to_wstring(value.number) + L" seconds is above the maximum of " + maximum +
-                              L" (365 days); the accumulator takes " + maximum);
-    }
-    if (read.name == std::wstring_view(L"CheckpointIntervalSec") && value.number < 0) {
-      m_report.AddWarning(
-          path, Quoted(read.name),
-          std::to_wstring(value.number) + L" seconds is below 0; the accumulator takes 0 (no checkpoints)");
-    }
-    if (read.name == std::wstring_view(L"CheckpointIntervalSec") &&
-        value.number > CTransientUsageStatsAccumulator::kMaxCheckpointIntervalSec) {
-      const std::wstring maximum = std::to_wstring(CTransientUsageStatsAccumulator::kMaxCheckpointIntervalSec);
-      m_report.AddWarning(path, Quoted(read.name),
-                          std::to_wstring(value.number) + L" seconds is above the maximum of " + maximum +
-                              L" (365 days); the accumulator takes " + maximum);
-    }
+    // Intervals the accumulator clamps, and what it takes instead.
+    const auto warnClamped = [&](const wchar_t* name, int64_t minimum, const std::wstring& belowTakes,
+                                 int64_t maximum) {
+      if (read.name != std::wstring_view(name)) return;
+      if (value.number < minimum) {
+        m_report.AddWarning(path, Quoted(read.name),
+                            std::to_wstring(value.number) + L" seconds is below " + std::to_wstring(minimum) +
+                                L"; the accumulator takes " + belowTakes);
+      }
+      if (value.number > maximum) {
+        const std::wstring most = std::to_wstring(maximum);
+        m_report.AddWarning(path, Quoted(read.name),
+                            std::to_wstring(value.number) + L" seconds is above the maximum of " + most +
+                                L" (365 days); the accumulator takes " + most);
+      }
+    };
+    warnClamped(L"SendIntervalSec", 1, L"1", CTransientUsageStatsAccumulator::kMaxSendIntervalSec);
+    warnClamped(L"CheckpointIntervalSec", 0, L"0 (no checkpoints)",
+                CTransientUsageStatsAccumulator::kMaxCheckpointIntervalSec);
     if (read.name == std::wstring_view(L"CheckpointIntervalSec") && value.number > 0 &&
         storage.GetString(L"TransientStoragePath", std::wstring()).empty()) {
       m_report.AddWarning(path, Quoted(read.name),
