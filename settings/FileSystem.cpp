@@ -49,6 +49,31 @@ bool MoveFileAt(const std::wstring& from, const std::wstring& to, DWORD flags) n
   return ::MoveFileExW(ExtendedLengthPath(from).c_str(), ExtendedLengthPath(to).c_str(), flags) != FALSE;
 }
 
+namespace {
+constexpr int kHeldFileAttempts = 6;
+constexpr DWORD kHeldFileRetryDelayMs = 50;
+
+bool IsHeldFileError(DWORD error) noexcept { return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED; }
+}  // namespace
+
+bool DeleteFileAtRetrying(const std::wstring& path) noexcept {
+  for (int attempt = 1;; ++attempt) {
+    if (DeleteFileAt(path)) return true;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+    if (!IsHeldFileError(error) || attempt == kHeldFileAttempts) return false;
+    ::Sleep(kHeldFileRetryDelayMs);
+  }
+}
+
+bool MoveFileAtRetrying(const std::wstring& from, const std::wstring& to, DWORD flags) noexcept {
+  for (int attempt = 1;; ++attempt) {
+    if (MoveFileAt(from, to, flags)) return true;
+    if (!IsHeldFileError(::GetLastError()) || attempt == kHeldFileAttempts) return false;
+    ::Sleep(kHeldFileRetryDelayMs);
+  }
+}
+
 bool FileExists(const std::wstring& path, bool raise) {
   HRESULT error = S_OK;
   bool exists = false;

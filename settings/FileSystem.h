@@ -20,6 +20,12 @@ bool IsRelativePath(const std::wstring& path) noexcept;
 // DeleteFileW and MoveFileExW on the extended-length forms.
 bool DeleteFileAt(const std::wstring& path) noexcept;
 bool MoveFileAt(const std::wstring& from, const std::wstring& to, DWORD flags) noexcept;
+// The same, tried again for a quarter of a second while another program (a
+// scanner, an indexer) holds a file: sharing violation or access denied.
+// The delete counts a file that is not there as gone. On failure the last
+// error is the call's.
+bool DeleteFileAtRetrying(const std::wstring& path) noexcept;
+bool MoveFileAtRetrying(const std::wstring& from, const std::wstring& to, DWORD flags) noexcept;
 
 // True for an existing file. Not-found and path-not-found are no errors; a
 // directory is 0x80070005. With raise set, an error is thrown as HRX.

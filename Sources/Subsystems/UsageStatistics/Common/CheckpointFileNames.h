@@ -30,17 +30,30 @@ inline std::wstring Checkpoint(const std::wstring& path, uint64_t lo, uint64_t h
 inline std::wstring DoneRecord(const std::wstring& path) { return path + kDoneSuffix; }
 inline std::wstring Lease(const std::wstring& path) { return path + kLeaseSuffix; }
 
-// Reads 16 hex digits at text[at]; false when they are not there.
-inline bool ParseHex16(const std::wstring& text, size_t at, uint64_t& value) {
-  if (text.size() < at + kHexDigits) return false;
+// Reads digits hex digits at text (either letter case); false when they are not there.
+template <typename Char>
+bool ParseHex(const Char* text, size_t digits, uint64_t& value) {
   value = 0;
-  for (size_t i = at; i < at + kHexDigits; ++i) {
-    const wchar_t c = text[i];
-    if (!std::iswxdigit(c)) return false;
-    const unsigned digit = c <= L'9' ? c - L'0' : (std::towupper(c) - L'A' + 10);
+  for (size_t i = 0; i < digits; ++i) {
+    const Char c = text[i];
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else {
+      return false;
+    }
     value = (value << 4) | digit;
   }
   return true;
+}
+
+// Reads 16 hex digits at text[at]; false when they are not there.
+inline bool ParseHex16(const std::wstring& text, size_t at, uint64_t& value) {
+  return text.size() >= at + kHexDigits && ParseHex(text.data() + at, kHexDigits, value);
 }
 
 // File names compare as the file system does: without regard to letter case.

@@ -29,25 +29,13 @@ constexpr size_t kDoneLineBytes = 43;
 // The done record is written anew once it holds this many lines about checkpoints that are gone.
 constexpr uint64_t kDoneGarbageLines = 4096;
 
-std::wstring FolderOf(const std::wstring& path) {
-  const size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
-}
-
-std::wstring FileNameOf(const std::wstring& path) { return path.substr(FolderOf(path).size()); }
+std::wstring FileNameOf(const std::wstring& path) { return path.substr(DirectoryOf(path).size()); }
 
 bool FolderExists(const std::wstring& path) {
-  const std::wstring folder = FolderOf(path);
+  const std::wstring folder = DirectoryOf(path);
   if (folder.empty()) return true;
   const DWORD attributes = ::GetFileAttributesW(ExtendedLengthPath(folder).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-std::vector<IDXNode*> HandlesOf(const std::vector<DXNodePtr>& nodes) {
-  std::vector<IDXNode*> handles;
-  handles.reserve(nodes.size());
-  for (const DXNodePtr& node : nodes) handles.push_back(node.Get());
-  return handles;
 }
 
 uint64_t FileBytes(const std::wstring& path) noexcept {
@@ -63,66 +51,23 @@ std::string DoneLine(uint64_t lo, uint64_t hi, uint32_t index) {
   return std::string(line, kDoneLineBytes);
 }
 
-bool ParseHexBytes(const char* text, size_t digits, uint64_t& value) {
-  value = 0;
-  for (size_t i = 0; i < digits; ++i) {
-    const char c = text[i];
-    unsigned digit = 0;
-    if (c >= '0' && c <= '9')
-      digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'A' && c <= 'F')
-      digit = static_cast<unsigned>(c - 'A' + 10);
-    else
-      return false;
-    value = (value << 4) | digit;
-  }
-  return true;
-}
-
-// A scanner or indexer holding a file briefly: tried again this often, this far apart.
-constexpr int kFileAttempts = 6;
-constexpr DWORD kFileRetryDelayMs = 50;
-
-bool IsPassingFailure(DWORD error) { return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED; }
-
-// True when the file is gone (or was never there).
-bool DeleteWithRetries(const std::wstring& path) noexcept {
-  for (int attempt = 1;; ++attempt) {
-    if (DeleteFileAt(path)) return true;
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
-    if (!IsPassingFailure(error) || attempt == kFileAttempts) return false;
-    ::Sleep(kFileRetryDelayMs);
-  }
-}
-
-bool MoveWithRetries(const std::wstring& from, const std::wstring& to, DWORD flags) noexcept {
-  for (int attempt = 1;; ++attempt) {
-    if (MoveFileAt(from, to, flags)) return true;
-    if (!IsPassingFailure(::GetLastError()) || attempt == kFileAttempts) return false;
-    ::Sleep(kFileRetryDelayMs);
-  }
-}
-
-bool IsPassingRead(HRESULT hr) {
-  return hr == HrFromWin32(ERROR_SHARING_VIOLATION) || hr == HrFromWin32(ERROR_LOCK_VIOLATION);
-}
-
 // A checkpoint's stored forms, trying again while another program holds it briefly.
 std::vector<DXNodePtr> ReadStoredForms(const std::wstring& path) {
+  constexpr int kAttempts = 6;
+  constexpr DWORD kRetryDelayMs = 50;
   for (int attempt = 1;; ++attempt) {
     try {
       return CTransientStorage::ReadEncrypted(path);
     } catch (...) {
-      if (attempt == kFileAttempts || !IsPassingRead(CurrentFailure().Code())) throw;
+      if (attempt == kAttempts || !CTransientStorage::IsPassingReadFailure(CurrentFailure().Code())) throw;
     }
-    ::Sleep(kFileRetryDelayMs);
+    ::Sleep(kRetryDelayMs);
   }
 }
 
 // True when the file is gone; logs at WARN otherwise.
 bool DeleteOrLog(const std::wstring& path) noexcept {
-  if (DeleteWithRetries(path)) return true;
+  if (DeleteFileAtRetrying(path)) return true;
   const HRES failure = HrFromLastError();
   KLOG_WARN(L"Failed removing checkpoint file " << path << L" due to " << failure);
   return false;
@@ -225,7 +170,7 @@ bool CFrameJournal::HasCheckpointFiles(const std::wstring& path) noexcept {
 }
 
 std::vector<CFrameJournal::CheckpointFile> CFrameJournal::ListCheckpoints(const std::wstring& path, bool remove) {
-  const std::wstring folder = FolderOf(path);
+  const std::wstring folder = DirectoryOf(path);
   const std::wstring file = FileNameOf(path);
   for (;;) {
     std::vector<CheckpointFile> found;
@@ -263,7 +208,7 @@ std::vector<CFrameJournal::CheckpointFile> CFrameJournal::ListCheckpoints(const 
             ReadStoredForms(kept.back().path);
             cover = Cover::Readable;
           } catch (...) {
-            if (IsPassingRead(CurrentFailure().Code())) {
+            if (CTransientStorage::IsPassingReadFailure(CurrentFailure().Code())) {
               cover = Cover::Held;
             } else {
               const HRES failure = CurrentFailure();
@@ -310,8 +255,8 @@ CFrameJournal::DoneRecord CFrameJournal::ReadDoneRecord(const std::wstring& path
   for (size_t at = 0; at + kDoneLineBytes <= text.size();) {
     const char* line = text.data() + at;
     uint64_t lo = 0, hi = 0, index = 0;
-    if (line[16] == '-' && line[33] == ' ' && line[42] == '\n' && ParseHexBytes(line, 16, lo) &&
-        ParseHexBytes(line + 17, 16, hi) && ParseHexBytes(line + 34, 8, index)) {
+    if (line[16] == '-' && line[33] == ' ' && line[42] == '\n' && Names::ParseHex(line, 16, lo) &&
+        Names::ParseHex(line + 17, 16, hi) && Names::ParseHex(line + 34, 8, index)) {
       done[{lo, hi}].push_back(static_cast<uint32_t>(index));
       at += kDoneLineBytes;
     } else {
@@ -365,7 +310,7 @@ std::optional<CFrameJournal::CheckpointFile> CFrameJournal::AdoptStorageFile() {
   checkpoint.lo = checkpoint.hi = generation;
   checkpoint.path = Names::Checkpoint(Path(), generation, generation);
   // A rename: the frames stay on disk, encrypted as they are, all along.
-  if (!MoveWithRetries(Path(), checkpoint.path, MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileAtRetrying(Path(), checkpoint.path, MOVEFILE_WRITE_THROUGH)) {
     const HRES failure = HrFromLastError();
     KLOG_WARN(L"Failed to import pending activity frames from file " << Path() << L" due to " << failure
                                                                      << L"; the file is kept for the next start");
@@ -476,7 +421,7 @@ size_t CFrameJournal::Checkpoint(std::span<const DXNodePtr> frames, const std::a
   auto checkpoint = std::make_unique<CheckpointFile>();
   checkpoint->lo = checkpoint->hi = m_nextGeneration;
   checkpoint->path = Names::Checkpoint(Path(), checkpoint->lo, checkpoint->hi);
-  m_storage.WriteAtomically(checkpoint->path, HandlesOf(encrypted));
+  m_storage.WriteAtomically(checkpoint->path, encrypted);
   ++m_nextGeneration;
   checkpoint->bytes = FileBytes(checkpoint->path);
   checkpoint->frames = std::move(fresh);
@@ -687,7 +632,7 @@ void CFrameJournal::Merge(size_t first) {
   merged->path = Names::Checkpoint(Path(), merged->lo, merged->hi);
   // Written whole before its inputs go: a kill in between leaves inputs that
   // lie within it, and a start removes them.
-  m_storage.WriteAtomically(merged->path, HandlesOf(stored));
+  m_storage.WriteAtomically(merged->path, stored);
   merged->bytes = FileBytes(merged->path);
   merged->frames.reserve(older->live + newer->live);
   for (CheckpointFile* input : {older, newer}) {
@@ -792,7 +737,7 @@ void CFrameJournal::Fold(const std::vector<DXNodePtr>& frames) {
   for (const auto& kept : m_keptRanges) fold->lo = std::max(fold->lo, kept.second + 1);
   fold->hi = generation;
   fold->path = Names::Checkpoint(Path(), fold->lo, fold->hi);
-  m_storage.WriteAtomically(fold->path, HandlesOf(output));
+  m_storage.WriteAtomically(fold->path, output);
   if (FileBytes(fold->path) > CTransientStorage::kMaxFileBytes) {
     // No start would read it: the checkpoints stay as they are instead.
     DeleteOrLog(fold->path);
@@ -835,7 +780,7 @@ void CFrameJournal::Fold(const std::vector<DXNodePtr>& frames) {
   RewriteDoneRecord();
   FaultPoint(L"stop-renaming");
   // Never over a file another writer left meanwhile: both stay for the next start then.
-  if (!MoveWithRetries(m_checkpoints.front()->path, Path(), MOVEFILE_WRITE_THROUGH)) ThrowHr(HrFromLastError());
+  if (!MoveFileAtRetrying(m_checkpoints.front()->path, Path(), MOVEFILE_WRITE_THROUGH)) ThrowHr(HrFromLastError());
   m_checkpoints.clear();
   m_locations.clear();
   CloseFiles();

@@ -26,21 +26,12 @@ namespace {
 constexpr uint32_t kSerializeFlags = 257;
 constexpr uint32_t kDeserializeFlags = 0;
 constexpr wchar_t kTemporarySuffix[] = L".tmp";
-// A sharing or access failure of the move (a scanner or indexer holding a
-// file briefly) is tried again this often, this far apart.
-constexpr int kMoveAttempts = 6;
-constexpr DWORD kMoveRetryDelayMs = 50;
 
 std::vector<IDXNode*> HandlesOf(const std::vector<DXNodePtr>& nodes) {
   std::vector<IDXNode*> handles;
   handles.reserve(nodes.size());
   for (const DXNodePtr& node : nodes) handles.push_back(node.Get());
   return handles;
-}
-
-// A scanner or backup agent holding the file: it will be readable later.
-bool IsPassingReadFailure(HRESULT hr) {
-  return hr == HrFromWin32(ERROR_SHARING_VIOLATION) || hr == HrFromWin32(ERROR_LOCK_VIOLATION);
 }
 
 std::wstring RandomHex() {
@@ -290,10 +281,15 @@ void CTransientStorage::Store(std::vector<DXNodePtr>& frames, bool* encrypted, b
   m_encryptor.EncryptNodes(handles.data(), static_cast<uint32_t>(handles.size()),
                            DataEncryption::CNodeEncryptor::kWholeSubtree, DataEncryption::CNodeEncryptor::kModeInPlace,
                            nullptr, nullptr, nullptr);
-  WriteAtomically(m_path, handles);
+  WriteAtomically(m_path, frames);
 }
 
-void CTransientStorage::WriteAtomically(const std::wstring& target, const std::vector<IDXNode*>& nodes) const {
+bool CTransientStorage::IsPassingReadFailure(HRESULT hr) noexcept {
+  return hr == HrFromWin32(ERROR_SHARING_VIOLATION) || hr == HrFromWin32(ERROR_LOCK_VIOLATION);
+}
+
+void CTransientStorage::WriteAtomically(const std::wstring& target, const std::vector<DXNodePtr>& frames) const {
+  const std::vector<IDXNode*> nodes = HandlesOf(frames);
   CPrivateSecurity security(CPrivateSecurity::Kind::File);
   const std::wstring temporary = NewTemporaryPath();
   try {
@@ -338,12 +334,8 @@ void CTransientStorage::TakeKeptFrames(std::vector<DXNodePtr>& frames) {
 }
 
 void CTransientStorage::MoveIntoPlace(const std::wstring& temporary, const std::wstring& target) {
-  for (int attempt = 1;; ++attempt) {
-    if (MoveFileAt(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return;
-    const HRESULT failure = HrFromLastError();
-    const bool passing = failure == HrFromWin32(ERROR_SHARING_VIOLATION) || failure == E_ACCESSDENIED;
-    if (!passing || attempt == kMoveAttempts) ThrowHr(failure);
-    ::Sleep(kMoveRetryDelayMs);
+  if (!MoveFileAtRetrying(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ThrowHr(HrFromLastError());
   }
 }
 

@@ -56,7 +56,9 @@ class CTransientStorage {
 
   // The nodes serialized into a temporary file of their own, private from its creation, then moved over
   // target: target is never partly written, and what it held stays until the move. Raises on failure.
-  void WriteAtomically(const std::wstring& target, const std::vector<IDXNode*>& nodes) const;
+  void WriteAtomically(const std::wstring& target, const std::vector<DXNodePtr>& frames) const;
+  // A scanner or backup agent holding a file: it will be readable later.
+  static bool IsPassingReadFailure(HRESULT hr) noexcept;
   // Makes the file's folder (private) when it is missing and checks it; raises E_ACCESSDENIED with the reason
   // when it is not private.
   void PrepareFolder() const;

@@ -27,6 +27,17 @@ constexpr wchar_t kStoreRequest[] = L"StoreRequest";
 constexpr uint32_t kDefaultMaxSendFailures = 3;
 constexpr uint64_t kSinkIntervalSeconds = 1;
 
+// Intervals are saturated at 365 days, with a WARN: a deadline can then
+// neither wrap nor turn negative (a "never" written as INT64_MAX).
+int64_t AtMostOneYear(const wchar_t* name, int64_t seconds) {
+  constexpr int64_t kMaximum = CTransientUsageStatsAccumulator::kMaxSendIntervalSec;
+  static_assert(kMaximum == CTransientUsageStatsAccumulator::kMaxCheckpointIntervalSec);
+  if (seconds <= kMaximum) return seconds;
+  KLOG_WARN(name << L" " << seconds << L" is above the maximum of " << kMaximum << L" seconds (365 days); " << kMaximum
+                 << L" seconds is used");
+  return kMaximum;
+}
+
 // The counter as a 32-bit read; a value the store cannot give as one counts
 // as no failure yet, so the frame is still tried.
 int32_t ReadFailureCounter(const DXNodePtr& frame) noexcept {
@@ -49,9 +60,7 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
   ReadSettings(settings);
 
   // A file never brings back more frames than the queue may hold.
-  m_storage.emplace(m_transientStoragePath, *m_encryptor,
-                    m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
-                                           : Detail::CTransientStorage::kDefaultMaxRestoredFrames);
+  m_storage.emplace(m_transientStoragePath, *m_encryptor, MaxRestoredFrames());
   std::vector<DXNodePtr> restored;
   OpenStorage(restored);
 
@@ -80,8 +89,7 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
 
 void CTransientUsageStatsAccumulator::OpenStorage(std::vector<DXNodePtr>& restored) {
   if (m_transientStoragePath.empty()) return;
-  const size_t maxRestored = m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
-                                                    : Detail::CTransientStorage::kDefaultMaxRestoredFrames;
+  const size_t maxRestored = MaxRestoredFrames();
   const auto leftInUse = [this] {
     // A predecessor in this process hands its checkpoints over with its frames.
     if (Detail::CFrameJournal::IsLeasedHere(m_transientStoragePath)) {
@@ -164,13 +172,7 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
       KLOG_WARN(L"CheckpointIntervalSec " << checkpointIntervalSec << L" is below 0; 0 (no checkpoints) is used");
       checkpointIntervalSec = 0;
     }
-    if (checkpointIntervalSec > kMaxCheckpointIntervalSec) {
-      KLOG_WARN(L"CheckpointIntervalSec " << checkpointIntervalSec << L" is above the maximum of "
-                                          << kMaxCheckpointIntervalSec << L" seconds (365 days); "
-                                          << kMaxCheckpointIntervalSec << L" seconds is used");
-      checkpointIntervalSec = kMaxCheckpointIntervalSec;
-    }
-    m_checkpointIntervalSec = checkpointIntervalSec;
+    m_checkpointIntervalSec = AtMostOneYear(L"CheckpointIntervalSec", checkpointIntervalSec);
   }
   int64_t maxQueuedFrames = 0;
   if (settings.TryGetInt64(L"MaxQueuedFrames", maxQueuedFrames) && maxQueuedFrames > 0) {
@@ -182,11 +184,7 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
     KLOG_WARN(L"SendIntervalSec " << m_sendIntervalSec << L" is below 1 second; 1 second is used");
     m_sendIntervalSec = 1;
   }
-  if (m_sendIntervalSec > kMaxSendIntervalSec) {
-    KLOG_WARN(L"SendIntervalSec " << m_sendIntervalSec << L" is above the maximum of " << kMaxSendIntervalSec
-                                  << L" seconds (365 days); " << kMaxSendIntervalSec << L" seconds is used");
-    m_sendIntervalSec = kMaxSendIntervalSec;
-  }
+  m_sendIntervalSec = AtMostOneYear(L"SendIntervalSec", m_sendIntervalSec);
 }
 
 void CTransientUsageStatsAccumulator::Subscribe() {
@@ -460,8 +458,7 @@ bool CTransientUsageStatsAccumulator::CheckpointDue() const noexcept {
 void CTransientUsageStatsAccumulator::OpenOwnJournal() noexcept {
   m_awaitingJournal = false;
   try {
-    const size_t maxRestored = m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
-                                                      : Detail::CTransientStorage::kDefaultMaxRestoredFrames;
+    const size_t maxRestored = MaxRestoredFrames();
     std::unique_ptr<Detail::CFrameJournal> journal =
         Detail::CFrameJournal::Open(*m_storage, *m_encryptor, maxRestored, true);
     if (!journal) return;
@@ -506,24 +503,23 @@ void CTransientUsageStatsAccumulator::AcceptJournals(std::vector<std::unique_ptr
 void CTransientUsageStatsAccumulator::CheckpointNow() noexcept {
   m_nextCheckpoint = (Clock::now() + std::chrono::seconds(m_checkpointIntervalSec)).time_since_epoch().count();
   try {
-    std::deque<DXNodePtr> taken;
-    std::vector<DXNodePtr> dropped;
+    // Journals handed over first (their frames stay in the frames to write
+    // until those are taken below), then the bound's drops, recorded in them.
     std::vector<std::unique_ptr<Detail::CFrameJournal>> incoming;
     {
       std::lock_guard queueLock(m_queueLock);
-      taken.swap(m_fresh);
-      dropped.swap(m_boundDropped);
       incoming.swap(m_incomingJournals);
+    }
+    AcceptJournals(std::move(incoming), true);
+    RecordBoundDrops();
+    std::deque<DXNodePtr> taken;
+    {
+      std::lock_guard queueLock(m_queueLock);
+      taken.swap(m_fresh);
     }
     std::vector<DXNodePtr> fresh(std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end()));
     taken.clear();
-    AcceptJournals(std::move(incoming), true);
     std::unordered_set<IDXNode*> gone;
-    for (const DXNodePtr& frame : dropped) {
-      if (m_journal) m_journal->MarkDone(frame);
-      for (const auto& retired : m_retiredJournals) retired->MarkDone(frame);
-      gone.insert(frame.Get());
-    }
     for (const DXNodePtr& frame : m_doneUnjournaled) gone.insert(frame.Get());
     if (m_journal || !m_awaitingJournal) m_doneUnjournaled.clear();
     if (!gone.empty()) {

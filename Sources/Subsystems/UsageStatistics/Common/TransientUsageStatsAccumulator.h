@@ -90,6 +90,11 @@ class CTransientUsageStatsAccumulator {
   // The transient storage at start: checkpoints or the file, restored into restored.
   void OpenStorage(std::vector<DXNodePtr>& restored);
   bool Checkpointing() const noexcept { return m_checkpointIntervalSec > 0 && !m_transientStoragePath.empty(); }
+  // A start never brings back more frames than the queue may hold.
+  size_t MaxRestoredFrames() const noexcept {
+    return m_maxQueuedFrames != 0 ? static_cast<size_t>(m_maxQueuedFrames)
+                                  : Detail::CTransientStorage::kDefaultMaxRestoredFrames;
+  }
   bool CheckpointDue() const noexcept;
   // Wakes the worker for a checkpoint at once.
   void BringCheckpointForward() noexcept;
