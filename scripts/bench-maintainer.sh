@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the snapshot maintainer benchmark (ProcessUsageActivity through
-# Kestrova.dll for tracked subtrees of 10^3 and 10^5 nodes, snapshot passes
+# Kestrova.dll with 10^3 and 10^5 users side by side, snapshot passes
 # over 10^4 and 10^5 nodes) and runs it under Wine.
 # KESTROVA_BUILD selects the build folder (default build/win).
 set -euo pipefail

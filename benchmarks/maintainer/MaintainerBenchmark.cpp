@@ -1,6 +1,7 @@
 // Snapshot maintainer figures:
 // - ProcessUsageActivity per notification through Kestrova.dll, p50 and p99,
-//   for a tracked subtree of 10^3 and 10^5 nodes (it should not grow with it);
+//   with 10^3 and 10^5 users side by side under the one node the
+//   notifications modify (it should not grow with the siblings);
 // - one snapshot pass of an entry over 10^4 and 10^5 tracked nodes with a
 //   realistic rule set: time and frames.
 // A program, not a test: scripts/bench-maintainer.sh builds and runs it.
@@ -67,10 +68,10 @@ DXNodePtr User(size_t index) {
   return user;
 }
 
-// \Bench\Users with users of three nodes each (user, Devices, one device).
-DXNodePtr UsersTree(size_t nodes) {
+// \Bench\Users with the given users of three nodes each (user, Devices, one device).
+DXNodePtr UsersTree(size_t userCount) {
   DXNodePtr users = DXNodePtr::Create(L"\\Bench\\Users", L"UserList");
-  for (size_t index = 0; index < nodes / 3; ++index) {
+  for (size_t index = 0; index < userCount; ++index) {
     DXNodePtr user = User(index);
     DXNodePtr devices = DXNodePtr::Create(L"Devices", nullptr);
     devices.AddChild(DXNodePtr::Create((L"device" + std::to_wstring(index)).c_str(), L"Device"));
@@ -88,7 +89,7 @@ void Write(IDXConfigServer* server, const DXNodePtr& node) {
 void SnapshotPass(size_t nodes) {
   CompPtr<IDXConfigServer> server;
   CLCreateConfigServer(nullptr, 0, server.Put());
-  Write(server.Get(), UsersTree(nodes));
+  Write(server.Get(), UsersTree(nodes / 3));
   const CompPtr<IDXConfigServerComponent> component(server.Get());
   CConfigSnapshotEntry entry(EntrySettings(), kStatusRoot, component);
   double best = 1e30;
@@ -104,14 +105,14 @@ void SnapshotPass(size_t nodes) {
 
 class HostedMaintainer {
  public:
-  explicit HostedMaintainer(size_t nodes) {
+  explicit HostedMaintainer(size_t users) {
     CLCreateConfigServer(nullptr, 0, m_server.Put());
     CLCreateServiceClient(m_client.Put());
     CLCreateUsageStatisticsService(m_service.Put());
     CLServiceClientRegisterService(m_client.Get(), L"Service.UsageStatistics", m_service.Get());
     CLRegisterNamedInstance(L"ConfigServer.Proxy", m_server.Get());
     CLRegisterNamedInstance(L"Core.ServiceClient", m_client.Get());
-    Write(m_server.Get(), UsersTree(nodes));
+    Write(m_server.Get(), UsersTree(users));
     Switch(L"\\Veltrano\\UsageStatisticsSettings", true);
     // The accumulator discards: what is measured is the notification alone.
     Switch(L"\\Bench\\AccumulatorSwitch", false);
@@ -193,14 +194,15 @@ class HostedMaintainer {
   CompPtr<IShutdownableComponent> m_shutdown;
 };
 
-void NotificationLatency(size_t nodes) {
-  HostedMaintainer maintainer(nodes);
-  const size_t users = nodes / 3;
+void NotificationLatency(size_t users) {
+  HostedMaintainer maintainer(users);
   for (size_t index = 0; index < 100; ++index) maintainer.Notify(index % users);  // warm-up
   std::vector<double> samples;
   for (size_t index = 0; index < 2000; ++index) samples.push_back(maintainer.Notify((index * 7919) % users));
-  std::printf("ProcessUsageActivity, tracked subtree of %zu nodes: p50 %.1f us, p99 %.1f us (2,000 notifications)\n",
-              nodes, Percentile(samples, 0.5), Percentile(samples, 0.99));
+  std::printf(
+      "ProcessUsageActivity, %zu users side by side (%zu tracked nodes): p50 %.1f us, p99 %.1f us (2,000 "
+      "notifications)\n",
+      users, users * 3, Percentile(samples, 0.5), Percentile(samples, 0.99));
 }
 
 }  // namespace
@@ -211,8 +213,8 @@ int main() {
               LogManager::Instance().MaxSeverity());
   // Alternating sizes, each measured on a heap the other already warmed.
   for (int round = 0; round < 2; ++round) {
-    NotificationLatency(1000);
-    NotificationLatency(100000);
+    NotificationLatency(1'000);
+    NotificationLatency(100'000);
   }
   SnapshotPass(10000);
   SnapshotPass(100000);

@@ -5,6 +5,9 @@
 //
 //   RuleSetBenchmark.exe [users] [rounds] [DBG rounds]
 //
+// The anchors: a raw walk over the source nodes, and the same frames built by
+// hand with raw store calls (RawRuleSetFrames.h), checked to be the same.
+//
 // The tree: a section with users (5,000 by default, about 98,000 nodes),
 // each with attributes, a device list (0 to 3 devices), group memberships (1
 // to 3), and a profile of 12 settings; and a list of 500 policies. The rules: counters over all users
@@ -12,6 +15,7 @@
 // counter, a nested group over the profile and a conditional entry with or,
 // and and case conditions, and a group over the policies under a condition.
 #include "RawNode.h"
+#include "RawRuleSetFrames.h"
 #include "Stopwatch.h"
 
 #include <Kestrova/ComponentInterfaces.h>
@@ -159,6 +163,22 @@ uint64_t RawWalk(IDXNode* node) {
   return found;
 }
 
+// A tree in node text, for comparing two trees byte for byte.
+std::string NodeText(IDXNode* node) {
+  std::string text;
+  DxnSerializationContext* context = nullptr;
+  const auto append = [](const void* data, uint32_t byteCount, void* target) -> DxnResult {
+    static_cast<std::string*>(target)->append(static_cast<const char*>(data), byteCount);
+    return 0;
+  };
+  Check(DxnStartSerialization(DXNSerializationType_NodeText, DXN_SERIALIZE_FORMATTED, append, &text, &context),
+        "DxnStartSerialization");
+  Check(DxnSerializeNodes(context, &node, 1, DXN_DEPTH_SUBTREE), "DxnSerializeNodes");
+  Check(DxnFinalizeSerialization(context), "DxnFinalizeSerialization");
+  Check(DxnCloseSerializationContext(context), "DxnCloseSerializationContext");
+  return text;
+}
+
 std::wstring ExecutableDirectory() {
   wchar_t path[MAX_PATH] = {};
   const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -232,6 +252,8 @@ class LogFile {
 struct Round {
   double resolveSeconds;
   double anchorSeconds;
+  double rawFramesSeconds;
+  double sharedSeconds;
   uint64_t logBytes;
   uint64_t logLines;
 };
@@ -266,6 +288,16 @@ Phase RunPhase(const char* severity, int rounds, IUsageActivityItemsResolver* re
     const double anchorSeconds = anchorWatch.ElapsedSeconds();
     if (ids == 0) std::exit(1);
 
+    RawNode rawFrames;
+    const Stopwatch rawFramesWatch;
+    rawFrames = RawRuleSetFrames::Build(source.Get(), RawRuleSetFrames::Reads::AsRulesState);
+    const double rawFramesSeconds = rawFramesWatch.ElapsedSeconds();
+    rawFrames = RawNode();
+    const Stopwatch sharedWatch;
+    rawFrames = RawRuleSetFrames::Build(source.Get(), RawRuleSetFrames::Reads::Shared);
+    const double sharedSeconds = sharedWatch.ElapsedSeconds();
+    rawFrames = RawNode();
+
     const uint64_t logBefore = log.Size();
     RawNode container;
     const Stopwatch resolveWatch;
@@ -278,8 +310,8 @@ Phase RunPhase(const char* severity, int rounds, IUsageActivityItemsResolver* re
     phase.frames = CountFrames(container.Get());
     container = RawNode();
     if (run == 0) continue;  // the warm-up is not counted
-    phase.rounds.push_back(
-        {resolveSeconds, anchorSeconds, logAfter - logBefore, logAfter > logBefore ? log.LinesFrom(logBefore) : 0});
+    phase.rounds.push_back({resolveSeconds, anchorSeconds, rawFramesSeconds, sharedSeconds, logAfter - logBefore,
+                            logAfter > logBefore ? log.LinesFrom(logBefore) : 0});
   }
   return phase;
 }
@@ -293,7 +325,13 @@ void Report(const Phase& phase, uint64_t sourceNodes) {
               MedianOf(phase.rounds, &Round::resolveSeconds) * 1e3);
   std::printf("  frames per second:     %.0f (best round); %.2f us per frame\n",
               static_cast<double>(phase.frames) / best, best * 1e6 / static_cast<double>(phase.frames));
+  const double rawFrames = Best(phase.rounds, &Round::rawFramesSeconds);
   std::printf("  anchor (raw walk):     best %.1f ms; resolution / anchor %.1f\n", anchor * 1e3, best / anchor);
+  const double shared = Best(phase.rounds, &Round::sharedSeconds);
+  std::printf("  raw frames, reads as the rules state them: best %.1f ms, %.2f us per frame; resolution / them %.2f\n",
+              rawFrames * 1e3, rawFrames * 1e6 / static_cast<double>(phase.frames), best / rawFrames);
+  std::printf("  raw frames, reads shared:                  best %.1f ms, %.2f us per frame; resolution / them %.2f\n",
+              shared * 1e3, shared * 1e6 / static_cast<double>(phase.frames), best / shared);
   std::printf("  log per resolution:    %llu lines, %llu bytes\n", static_cast<unsigned long long>(last.logLines),
               static_cast<unsigned long long>(last.logBytes));
   (void)sourceNodes;
@@ -330,6 +368,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  {
+    // The hand-built frames must be the resolver's, or the anchor measures something else.
+    RawNode container;
+    if (FAILED(resolver->ResolveActivityItems(source.Get(), container.Put()))) return 1;
+    const std::string expected = NodeText(container.Get());
+    for (const auto reads : {RawRuleSetFrames::Reads::AsRulesState, RawRuleSetFrames::Reads::Shared}) {
+      if (NodeText(RawRuleSetFrames::Build(source.Get(), reads).Get()) != expected) {
+        std::fprintf(stderr, "the frames built by hand differ from the resolver's\n");
+        return 1;
+      }
+    }
+  }
   std::printf("rule set over %llu source nodes (%d users)\n", static_cast<unsigned long long>(g_nodes), users);
   const Phase info = RunPhase("INFO", rounds, resolver, source, log);
   std::printf("  frames per resolution: %llu\n", static_cast<unsigned long long>(info.frames));

@@ -2,8 +2,8 @@
 // and the call sites that set it; HRX is the exception that throws it.
 #pragma once
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 #include <wrl/client.h>
 
 #include <array>
@@ -28,7 +28,7 @@ class HRES {
   using CallSites = std::array<void*, 2>;
 
   HRES() noexcept = default;
-  HRES(HRESULT hr) noexcept;  // NOLINT(google-explicit-constructor): results convert implicitly
+  HRES(HRESULT hr) noexcept;      // NOLINT(google-explicit-constructor): results convert implicitly
   HRES(BOOL succeeded) noexcept;  // NOLINT: a Win32 BOOL; failure reads GetLastError()
   HRES(bool succeeded) noexcept;  // NOLINT
   // An unsigned literal is neither an HRESULT nor a BOOL: say which.
@@ -74,9 +74,9 @@ class HRX : public HRES {
   HRX(const HRX&) noexcept = default;
   HRX& operator=(const HRX&) noexcept = default;
 
-  HRX(HRESULT hr);  // NOLINT: throws when hr fails
-  HRX(BOOL succeeded);  // NOLINT
-  HRX(bool succeeded);  // NOLINT
+  HRX(HRESULT hr);          // NOLINT: throws when hr fails
+  HRX(BOOL succeeded);      // NOLINT
+  HRX(bool succeeded);      // NOLINT
   HRX(const HRES& result);  // NOLINT
   HRX(unsigned int) = delete;
   HRX(unsigned long) = delete;
@@ -97,3 +97,13 @@ class HRX : public HRES {
 // Throws HRX with hr, or with E_FAIL when hr is a success code.
 [[noreturn]] void ThrowHr(HRESULT hr);
 void ThrowIfFailed(const HRES& result);
+// The same for a bare HRESULT, as every store and platform call returns one:
+// a success costs one comparison and makes no HRES. Inlined, so that the
+// failure's call sites are the caller's, as ThrowHr records them.
+[[gnu::always_inline]] inline void ThrowIfFailed(HRESULT hr) {
+  if (hr < 0) ThrowHr(hr);
+}
+// A Win32 BOOL or a bool is no HRESULT: say HRES(result), which reads the
+// last error of a FALSE.
+void ThrowIfFailed(BOOL) = delete;
+void ThrowIfFailed(bool) = delete;

@@ -141,9 +141,10 @@ void CConfigSnapshotsMaintainer::ReplaceAccumulator(std::unique_ptr<CTransientUs
     successor->Adopt(accumulator->TakeUndelivered());
   } catch (...) {
     const HRES failure = CurrentFailure();
-    KLOG_ERR(L"UsageStatistics::CConfigSnapshotsMaintainer::Configure failed to hand the undelivered frames to the "
-             L"new accumulator: "
-             << failure);
+    KLOG_ERR(
+        L"UsageStatistics::CConfigSnapshotsMaintainer::Configure failed to hand the undelivered frames to the "
+        L"new accumulator: "
+        << failure);
   }
   // It removes its subscription and, having handed everything over, writes nothing.
   accumulator.reset();

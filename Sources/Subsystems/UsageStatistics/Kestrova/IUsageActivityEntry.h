@@ -11,7 +11,15 @@ namespace UsageStatistics {
 class IUsageActivityEntry {
  public:
   // Reads the source node only; the frames are new parentless nodes.
-  virtual ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) = 0;
+  virtual ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) {
+    ActivityFrameList frames;
+    AppendActivityFrames(source, frames);
+    return frames;
+  }
+  // The same frames, appended to frames: entries that hold entries resolve
+  // each of them into one list they keep, instead of a new list per entry
+  // and per source node. On a failure, frames may hold part of them.
+  virtual void AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) = 0;
   virtual ~IUsageActivityEntry() = default;
 };
 

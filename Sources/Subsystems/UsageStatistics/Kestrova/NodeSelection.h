@@ -1,14 +1,14 @@
 // Runs a callable on every node a selection path reaches, in evaluation order.
 #pragma once
 
-#include "SourceEvaluation.h"
+#include "CompiledSource.h"
 
 #include <utility>
 
 namespace UsageStatistics {
 
 template <typename OnSelected>
-void ForEachSelectedNode(const DXNodePtr& source, std::wstring_view selectionPath, OnSelected&& onSelected) {
+void ForEachSelectedNode(const DXNodePtr& source, const CompiledSource& selectionPath, OnSelected&& onSelected) {
   class Selector final : public ISourceVisitor {
    public:
     explicit Selector(OnSelected& callback) : m_callback(callback) {}
@@ -18,7 +18,7 @@ void ForEachSelectedNode(const DXNodePtr& source, std::wstring_view selectionPat
    private:
     OnSelected& m_callback;
   } selector(onSelected);
-  EvaluateSource(source, selectionPath, selector);
+  selectionPath.Evaluate(source, selector);
 }
 
 }  // namespace UsageStatistics

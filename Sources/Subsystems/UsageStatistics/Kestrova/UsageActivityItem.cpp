@@ -1,6 +1,6 @@
 #include "UsageActivityItem.h"
 
-#include "SourceEvaluation.h"
+#include "CompiledSource.h"
 
 #include "node/NodeErrors.h"
 
@@ -37,31 +37,30 @@ CUsageActivityItem::CUsageActivityItem(const DXNodePtr& configuration)
   }
 }
 
-ActivityFrameList CUsageActivityItem::ResolveActivityEntry(const DXNodePtr& source) {
+void CUsageActivityItem::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItem::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  ActivityFrameList frames;
-  const std::wstring name = ResolveFirstValue(source, m_nameSource);
+  std::wstring nameValue;
+  const std::wstring& name = m_nameSource.FirstValue(source, nameValue);
   switch (m_itemType) {
     case kFirstValue:
-      frames.push_back(MakeActivityItem(name, ResolveFirstValue(source, m_valueSource)));
+      frames.push_back(MakeActivityItem(name, m_valueSource.FirstValue(source)));
       break;
     case kValueList: {
       DXNodePtr frame = MakeActivityFrame(name);
-      frame.SetStringList(kFrameValue, ResolveAllValues(source, m_valueSource));
+      frame.SetStringList(kFrameValue, m_valueSource.AllValues(source));
       frames.push_back(std::move(frame));
       break;
     }
     case kFramePerValue: {
       FramePerValue visitor(name, frames);
-      EvaluateSource(source, m_valueSource, visitor);
+      m_valueSource.Evaluate(source, visitor);
       break;
     }
     default:
       KLOG_ERR(L"Invalid activity frame type: " << m_itemType);
       ThrowHr(NodeErrors::kInvalidData);
   }
-  return frames;
 }
 
 }  // namespace UsageStatistics

@@ -2,6 +2,7 @@
 // list, or one frame per value, by "ActivityItemType".
 #pragma once
 
+#include "CompiledSource.h"
 #include "IUsageActivityEntry.h"
 
 namespace UsageStatistics {
@@ -11,11 +12,11 @@ class CUsageActivityItem final : public IUsageActivityEntry {
   enum ItemType : int32_t { kFirstValue = 0, kValueList = 1, kFramePerValue = 2 };
 
   explicit CUsageActivityItem(const DXNodePtr& configuration);
-  ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) override;
+  void AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) override;
 
  private:
-  std::wstring m_nameSource;
-  std::wstring m_valueSource;
+  CompiledSource m_nameSource;
+  CompiledSource m_valueSource;
   int32_t m_itemType = kFirstValue;
 };
 

@@ -1,6 +1,6 @@
 #include "UsageActivityItemCounter.h"
 
-#include "SourceEvaluation.h"
+#include "CompiledSource.h"
 
 #include "logging/FunctionTracer.h"
 #include "node/NodeDump.h"
@@ -27,16 +27,15 @@ CUsageActivityItemCounter::CUsageActivityItemCounter(const DXNodePtr& configurat
     : m_nameSource(configuration.GetString(L"NameSource")),
       m_valueSource(configuration.GetString(L"ValueSource", std::wstring())) {}
 
-ActivityFrameList CUsageActivityItemCounter::ResolveActivityEntry(const DXNodePtr& source) {
+void CUsageActivityItemCounter::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItemCounter::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  DXNodePtr frame = MakeActivityFrame(ResolveFirstValue(source, m_nameSource));
+  std::wstring name;
+  DXNodePtr frame = MakeActivityFrame(m_nameSource.FirstValue(source, name));
   ValueCounter counter;
-  EvaluateSource(source, m_valueSource, counter);
+  m_valueSource.Evaluate(source, counter);
   frame.SetInt64(kFrameValue, counter.Count());
-  ActivityFrameList frames;
   frames.push_back(std::move(frame));
-  return frames;
 }
 
 }  // namespace UsageStatistics

@@ -1,6 +1,7 @@
 // The counter: one frame whose "Value" is the number of values of its source.
 #pragma once
 
+#include "CompiledSource.h"
 #include "IUsageActivityEntry.h"
 
 namespace UsageStatistics {
@@ -8,11 +9,11 @@ namespace UsageStatistics {
 class CUsageActivityItemCounter final : public IUsageActivityEntry {
  public:
   explicit CUsageActivityItemCounter(const DXNodePtr& configuration);
-  ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) override;
+  void AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) override;
 
  private:
-  std::wstring m_nameSource;
-  std::wstring m_valueSource;
+  CompiledSource m_nameSource;
+  CompiledSource m_valueSource;
 };
 
 }  // namespace UsageStatistics

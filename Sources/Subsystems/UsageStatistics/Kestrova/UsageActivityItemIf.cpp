@@ -1,7 +1,7 @@
 #include "UsageActivityItemIf.h"
 
+#include "CompiledSource.h"
 #include "RuleNestingGuard.h"
-#include "SourceEvaluation.h"
 #include "UsageActivityEntryFactory.h"
 
 #include "node/NodeErrors.h"
@@ -72,8 +72,10 @@ CaseCondition::CaseCondition(const DXNodePtr& configuration)
       m_not(configuration.GetBool(L"Not", false)) {}
 
 bool CaseCondition::Evaluate(const DXNodePtr& source) {
-  const std::wstring value2 = ResolveFirstValue(source, m_valuePath2);
-  const std::wstring value1 = ResolveFirstValue(source, m_valuePath1);
+  std::wstring read2;
+  std::wstring read1;
+  const std::wstring& value2 = m_valuePath2.FirstValue(source, read2);
+  const std::wstring& value1 = m_valuePath1.FirstValue(source, read1);
   return (value1 == value2) != m_not;
 }
 
@@ -88,17 +90,10 @@ CUsageActivityItemIf::CUsageActivityItemIf(const DXNodePtr& configuration) {
   if (elsePart) m_elseEntries = MakeActivityEntries(elsePart);
 }
 
-ActivityFrameList CUsageActivityItemIf::ResolveActivityEntry(const DXNodePtr& source) {
-  ActivityFrameList result;
+void CUsageActivityItemIf::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   for (const ActivityEntryPtr& entry : m_condition->Evaluate(source) ? m_thenEntries : m_elseEntries) {
-    ActivityFrameList frames = entry->ResolveActivityEntry(source);
-    if (result.empty()) {
-      result = std::move(frames);
-    } else {
-      result.insert(result.end(), std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()));
-    }
+    entry->AppendActivityFrames(source, frames);
   }
-  return result;
 }
 
 }  // namespace UsageStatistics

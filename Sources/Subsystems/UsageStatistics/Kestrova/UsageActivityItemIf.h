@@ -1,6 +1,7 @@
 // The conditional entry "If" and the conditions it evaluates.
 #pragma once
 
+#include "CompiledSource.h"
 #include "IUsageActivityEntry.h"
 
 #include <memory>
@@ -50,8 +51,8 @@ class CaseCondition final : public ICondition {
   bool Evaluate(const DXNodePtr& source) override;
 
  private:
-  std::wstring m_valuePath1;
-  std::wstring m_valuePath2;
+  CompiledSource m_valuePath1;
+  CompiledSource m_valuePath2;
   bool m_not = false;
 };
 
@@ -60,7 +61,7 @@ class CaseCondition final : public ICondition {
 class CUsageActivityItemIf final : public IUsageActivityEntry {
  public:
   explicit CUsageActivityItemIf(const DXNodePtr& configuration);
-  ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) override;
+  void AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) override;
 
  private:
   Detail::ConditionPtr m_condition;

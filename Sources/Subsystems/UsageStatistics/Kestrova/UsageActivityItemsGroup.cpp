@@ -16,33 +16,33 @@ CUsageActivityItemsGroup::CUsageActivityItemsGroup(const DXNodePtr& configuratio
       m_allowEmpty(configuration.GetBool(L"IsAllowEmpty", false)),
       m_entries(MakeActivityEntries(configuration)) {}
 
-ActivityFrameList CUsageActivityItemsGroup::ResolveActivityEntry(const DXNodePtr& source) {
+void CUsageActivityItemsGroup::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItemsGroup::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  ActivityFrameList result;
-  // The group frame stands alone in the result, which holds it from the start.
-  const DXNodePtr* groupFrame = nullptr;
-  if (!m_nameSource.empty()) {
-    result.push_back(MakeActivityFrame(ResolveFirstValue(source, m_nameSource)));
-    groupFrame = &result.front();
+  // The group frame stands alone in the result; without one, the frames of
+  // the entries are the result.
+  DXNodePtr groupFrame;
+  if (!m_nameSource.Text().empty()) {
+    std::wstring name;
+    groupFrame = MakeActivityFrame(m_nameSource.FirstValue(source, name));
   }
+  ActivityFrameList entryFrames;
+  ActivityFrameList& target = groupFrame ? entryFrames : frames;
   ForEachSelectedNode(source, m_selectionPath, [&](const DXNodePtr& selected) {
     for (const ActivityEntryPtr& entry : m_entries) {
-      ActivityFrameList frames = entry->ResolveActivityEntry(selected);
-      if (frames.empty() && !m_allowEmpty) {
-        KLOG_DBG3(kSkippedFrameText << (groupFrame != nullptr ? *groupFrame : DXNodePtr()));
+      const size_t before = target.size();
+      entry->AppendActivityFrames(selected, target);
+      if (target.size() == before && !m_allowEmpty) {
+        KLOG_DBG3(kSkippedFrameText << groupFrame);
         return;  // the rest of this node's entries are not resolved
       }
-      if (groupFrame != nullptr) {
-        for (const DXNodePtr& frame : frames) groupFrame->AddChild(frame);
-      } else if (result.empty()) {
-        result = std::move(frames);
-      } else {
-        result.insert(result.end(), std::make_move_iterator(frames.begin()), std::make_move_iterator(frames.end()));
+      if (groupFrame) {
+        for (const DXNodePtr& frame : entryFrames) groupFrame.AddChild(frame);
+        entryFrames.clear();
       }
     }
   });
-  return result;
+  if (groupFrame) frames.push_back(std::move(groupFrame));
 }
 
 }  // namespace UsageStatistics

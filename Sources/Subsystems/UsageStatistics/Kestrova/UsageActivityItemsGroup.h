@@ -2,6 +2,7 @@
 // frames into one named frame, or passes them through when it has no name.
 #pragma once
 
+#include "CompiledSource.h"
 #include "IUsageActivityEntry.h"
 
 namespace UsageStatistics {
@@ -9,11 +10,11 @@ namespace UsageStatistics {
 class CUsageActivityItemsGroup final : public IUsageActivityEntry {
  public:
   explicit CUsageActivityItemsGroup(const DXNodePtr& configuration);
-  ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) override;
+  void AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) override;
 
  private:
-  std::wstring m_nameSource;
-  std::wstring m_selectionPath;
+  CompiledSource m_nameSource;
+  CompiledSource m_selectionPath;
   bool m_allowEmpty = false;
   ActivityEntryList m_entries;
 };

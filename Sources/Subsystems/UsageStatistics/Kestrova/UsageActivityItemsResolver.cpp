@@ -30,8 +30,11 @@ HRESULT CUsageActivityItemsResolver::ResolveActivityItems(IDXNode* source, IDXNo
     *container = nullptr;
     const DXNodePtr sourceNode(source, DXNodePtr::Handle::Duplicate);
     DXNodePtr result = DXNodePtr::Create(nullptr, nullptr);
+    ActivityFrameList frames;
     for (const ActivityEntryPtr& entry : m_entries) {
-      for (const DXNodePtr& frame : entry->ResolveActivityEntry(sourceNode)) result.AddChild(frame);
+      entry->AppendActivityFrames(sourceNode, frames);
+      for (const DXNodePtr& frame : frames) result.AddChild(frame);
+      frames.clear();
     }
     *container = result.Detach();
     return S_OK;

@@ -15,24 +15,25 @@ CUsageActivityItemsSet::CUsageActivityItemsSet(const DXNodePtr& configuration)
       m_allowEmpty(configuration.GetBool(L"IsAllowEmpty", false)),
       m_entries(MakeActivityEntries(configuration)) {}
 
-ActivityFrameList CUsageActivityItemsSet::ResolveActivityEntry(const DXNodePtr& source) {
+void CUsageActivityItemsSet::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItemsSet::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  ActivityFrameList result;
+  std::wstring name;
+  ActivityFrameList entryFrames;  // one list for every entry and node
   ForEachSelectedNode(source, m_selectionPath, [&](const DXNodePtr& selected) {
-    DXNodePtr setFrame = MakeActivityFrame(ResolveFirstValue(selected, m_nameSource));
+    DXNodePtr setFrame = MakeActivityFrame(m_nameSource.FirstValue(selected, name));
     setFrame.SetBool(kFrameIsMultiValue, m_isMultiValue);
     for (const ActivityEntryPtr& entry : m_entries) {
-      ActivityFrameList frames = entry->ResolveActivityEntry(selected);
-      if (frames.empty() && !m_allowEmpty) {
+      entryFrames.clear();
+      entry->AppendActivityFrames(selected, entryFrames);
+      if (entryFrames.empty() && !m_allowEmpty) {
         KLOG_DBG3(kSkippedFrameText << setFrame);
         return;  // the set frame of this node is dropped
       }
-      for (const DXNodePtr& frame : frames) setFrame.AddChild(frame);
+      for (const DXNodePtr& frame : entryFrames) setFrame.AddChild(frame);
     }
-    result.push_back(std::move(setFrame));
+    frames.push_back(std::move(setFrame));
   });
-  return result;
 }
 
 }  // namespace UsageStatistics

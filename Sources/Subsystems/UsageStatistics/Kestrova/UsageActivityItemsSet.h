@@ -2,6 +2,7 @@
 // entries for that node.
 #pragma once
 
+#include "CompiledSource.h"
 #include "IUsageActivityEntry.h"
 
 namespace UsageStatistics {
@@ -9,11 +10,11 @@ namespace UsageStatistics {
 class CUsageActivityItemsSet final : public IUsageActivityEntry {
  public:
   explicit CUsageActivityItemsSet(const DXNodePtr& configuration);
-  ActivityFrameList ResolveActivityEntry(const DXNodePtr& source) override;
+  void AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) override;
 
  private:
-  std::wstring m_nameSource;
-  std::wstring m_selectionPath;
+  CompiledSource m_nameSource;
+  CompiledSource m_selectionPath;
   bool m_isMultiValue = false;
   bool m_allowEmpty = false;
   ActivityEntryList m_entries;

@@ -4,8 +4,8 @@
 #include "SettingReader.h"
 #include "SourceChecker.h"
 
+#include "Sources/Subsystems/UsageStatistics/Kestrova/CompiledSource.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/RuleNestingGuard.h"
-#include "Sources/Subsystems/UsageStatistics/Kestrova/SourceEvaluation.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/NodeErrors.h"
@@ -59,12 +59,10 @@ std::wstring UnknownTypeText(const wchar_t* what, const DXNodePtr& node, std::sp
 }
 
 bool StartsWithWildcard(std::wstring_view source) {
-  if (IsLiteralSource(source)) return false;
-  size_t position = 0;
-  std::wstring_view element;
-  if (!NextPathElement(source, position, element)) return false;
-  const auto kind = NodePaths::PathElementKind(element);
-  return kind == NodePaths::ElementKind::AnyChild || kind == NodePaths::ElementKind::AnyDescendant;
+  const CompiledSource compiled{std::wstring(source)};
+  const auto steps = compiled.Path().Steps();
+  return !steps.empty() &&
+         (steps.front().kind == SourceStep::Kind::AnyChild || steps.front().kind == SourceStep::Kind::AnyDescendant);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "SourceChecker.h"
 
-#include "Sources/Subsystems/UsageStatistics/Kestrova/SourceEvaluation.h"
+#include "Sources/Subsystems/UsageStatistics/Kestrova/CompiledSource.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/NodeErrors.h"
@@ -15,15 +15,6 @@ namespace {
 using NodePaths::ElementKind;
 using NodePaths::PathElementKind;
 
-bool IsValueStep(ElementKind kind) {
-  return kind == ElementKind::NameOf || kind == ElementKind::TypeOf || kind == ElementKind::Attribute;
-}
-
-// A bracketed element the walk parses as a filter: "[" ... "]".
-bool IsFilter(std::wstring_view element) {
-  return PathElementKind(element) == ElementKind::Filter && element.size() >= 2 && element.back() == L']';
-}
-
 // Why the engine's parser refused a filter's inner text.
 std::wstring FilterFault(std::wstring_view inner) {
   size_t at = inner.find(L"==");
@@ -35,36 +26,24 @@ std::wstring FilterFault(std::wstring_view inner) {
 
 }  // namespace
 
-SourceChecker::Shape SourceChecker::ShapeOf(std::wstring_view source) {
-  if (IsLiteralSource(source)) return Shape::Literal;
-  size_t position = 0;
-  std::wstring_view element;
-  while (NextPathElement(source, position, element)) {
-    // The walk ends at its first value step.
-    if (IsValueStep(PathElementKind(element))) return Shape::ValuePath;
-  }
-  return Shape::NodePath;
+SourceChecker::Shape SourceChecker::ShapeOf(const CompiledSource& source) {
+  if (source.IsLiteral()) return Shape::Literal;
+  return source.Path().EndsInValue() ? Shape::ValuePath : Shape::NodePath;
 }
 
-void SourceChecker::CheckFilters(std::wstring_view pathText, const std::wstring& path, const std::wstring& subject,
+void SourceChecker::CheckFilters(const CompiledPath& compiled, const std::wstring& path, const std::wstring& subject,
                                  CheckReport& report) {
-  size_t position = 0;
-  std::wstring_view element;
-  while (NextPathElement(pathText, position, element)) {
-    // Nothing after a value step is walked: an attribute step reads its
-    // following elements as names, never as filters.
-    if (IsValueStep(PathElementKind(element))) return;
-    if (!IsFilter(element)) continue;
-    const std::wstring_view inner = element.substr(1, element.size() - 2);
-    try {
-      // The parser the walk uses when it reaches the element.
-      const PathPredicate predicate = PathPredicate::Parse(inner);
+  // The compiled steps are those a walk takes: nothing after a value step,
+  // and an attribute step's followers are names, never filters.
+  for (const SourceStep& step : compiled.Steps()) {
+    if (step.kind == SourceStep::Kind::Filter) {
       // The left side is walked as a path of its own when the filter runs.
-      CheckFilters(predicate.leftPath, path, subject, report);
-    } catch (const HRX& failure) {
+      CheckFilters(step.filter->LeftPath(), path, subject, report);
+    } else if (step.kind == SourceStep::Kind::MalformedFilter) {
+      const std::wstring_view inner = std::wstring_view(step.text).substr(1, step.text.size() - 2);
       report.AddResolutionError(
-          path, subject, failure.Code(),
-          L"filter " + std::wstring(element) + L" " + FilterFault(inner) + L"; evaluations that reach it fail");
+          path, subject, NodeErrors::kInvalidData,
+          L"filter " + step.text + L" " + FilterFault(inner) + L"; evaluations that reach it fail");
     }
   }
 }
@@ -90,7 +69,10 @@ void SourceChecker::Check(std::wstring_view source, SourceUse use, const std::ws
                           const std::wstring& subject, CheckReport& report) {
   if (use == SourceUse::None) return;
   if (use == SourceUse::GroupName && source.empty()) return;  // no group frame: not evaluated
-  const Shape shape = ShapeOf(source);
+  // The form the engine builds from the setting, so that the check reads
+  // the source exactly as an evaluation will.
+  const CompiledSource compiled{std::wstring(source)};
+  const Shape shape = ShapeOf(compiled);
   if (shape == Shape::Literal) {
     if (use != SourceUse::Nodes) {
       CheckLiteral(source, path, subject, report);
@@ -103,14 +85,14 @@ void SourceChecker::Check(std::wstring_view source, SourceUse use, const std::ws
                           std::wstring(source));
     return;
   }
-  const auto separators = static_cast<size_t>(std::count(source.begin(), source.end(), NodePaths::kSeparator));
-  if (separators > kMaxSourcePathElements) {
+  if (compiled.IsTooLong()) {
     report.AddResolutionError(path, subject, NodeErrors::kInvalidData,
-                              L"the path has " + std::to_wstring(separators) + L" elements, more than the " +
-                                  std::to_wstring(kMaxSourcePathElements) + L" a walk takes; evaluations fail");
+                              L"the path has " + std::to_wstring(compiled.SeparatorCount()) +
+                                  L" elements, more than the " + std::to_wstring(kMaxSourcePathElements) +
+                                  L" a walk takes; evaluations fail");
     return;
   }
-  CheckFilters(source, path, subject, report);
+  CheckFilters(compiled.Path(), path, subject, report);
   if (use == SourceUse::Nodes && shape == Shape::ValuePath) {
     report.AddWarning(path, subject,
                       L"the path " + std::wstring(source) +

@@ -1,11 +1,13 @@
-// Checks one source text the way the engine will evaluate it: every filter a
-// walk can reach is parsed now, with the engine's parser, and the shape of the
-// source (a literal, a path to values, a path to nodes) is held against what
-// the setting is used for.
+// Checks one source text the way the engine will evaluate it: the source is
+// compiled as the engine compiles it, every filter a walk can reach is held
+// against the engine's parse, and the shape of the source (a literal, a path
+// to values, a path to nodes) against what the setting is used for.
 #pragma once
 
 #include "CheckReport.h"
 #include "RuleVocabulary.h"
+
+#include "Sources/Subsystems/UsageStatistics/Kestrova/CompiledSource.h"
 
 #include <string>
 #include <string_view>
@@ -21,7 +23,7 @@ class SourceChecker {
     NodePath,   // a path that ends at nodes, and yields no value
   };
 
-  static Shape ShapeOf(std::wstring_view source);
+  static Shape ShapeOf(const CompiledSource& source);
 
   // Adds the findings for source, read as the given use, to report under
   // path and subject.
@@ -29,7 +31,7 @@ class SourceChecker {
                     CheckReport& report);
 
  private:
-  static void CheckFilters(std::wstring_view pathText, const std::wstring& path, const std::wstring& subject,
+  static void CheckFilters(const CompiledPath& compiled, const std::wstring& path, const std::wstring& subject,
                            CheckReport& report);
   static void CheckLiteral(std::wstring_view source, const std::wstring& path, const std::wstring& subject,
                            CheckReport& report);

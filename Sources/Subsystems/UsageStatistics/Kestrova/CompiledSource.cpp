@@ -1,0 +1,252 @@
+#include "CompiledSource.h"
+
+#include "node/NodeErrors.h"
+#include "node/NodePaths.h"
+
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
+#include "Sources/Common/ErrorHandling/HRES.h"
+
+#include <utility>
+
+namespace UsageStatistics {
+
+namespace {
+
+using NodePaths::ElementKind;
+using NodePaths::PathElementKind;
+using StepKind = SourceStep::Kind;
+using FollowerKind = AttributeFollower::Kind;
+
+// One OnValue per text of a list attribute, else one for the attribute as
+// text; one store call for a short text value.
+void VisitAttributeValues(const DXNodePtr& node, const wchar_t* name, ISourceVisitor& visitor) {
+  std::wstring value;
+  bool isList = false;
+  if (!node.TryGetTextOrList(name, value, isList)) return;
+  if (!isList) {
+    visitor.OnValue(std::move(value));
+    return;
+  }
+  std::vector<std::wstring> texts;
+  DXNodePtr::SplitStringList(value, texts);
+  for (std::wstring& text : texts) visitor.OnValue(std::move(text));
+}
+
+// The attribute step for the attribute named attribute, its followers read
+// as names.
+void ReadAttribute(const DXNodePtr& node, const wchar_t* attribute, std::span<const AttributeFollower> followers,
+                   ISourceVisitor& visitor) {
+  if (followers.empty()) {
+    VisitAttributeValues(node, attribute, visitor);
+    return;
+  }
+  const AttributeFollower& next = followers.front();
+  switch (next.kind) {
+    case FollowerKind::NamedAttribute:
+      VisitAttributeValues(node, next.name.c_str(), visitor);
+      return;
+    case FollowerKind::EachAttribute:
+      for (const std::wstring& name : node.GetAttributeNames()) {
+        ReadAttribute(node, name.c_str(), followers.subspan(1), visitor);
+      }
+      return;
+    case FollowerKind::NameOfAttribute:
+      visitor.OnValue(std::wstring(attribute));
+      return;
+    case FollowerKind::Nothing:
+      return;
+  }
+}
+
+// The elements after an attribute step, up to the first that is not "*".
+std::vector<AttributeFollower> CompileFollowers(std::wstring_view path, size_t position) {
+  std::vector<AttributeFollower> followers;
+  std::wstring_view next;
+  while (NextPathElement(path, position, next)) {
+    switch (PathElementKind(next)) {
+      case ElementKind::AnyChild:
+        followers.push_back({FollowerKind::EachAttribute, {}});
+        continue;
+      case ElementKind::ChildName:
+        if (next.empty()) {
+          followers.push_back({FollowerKind::Nothing, {}});
+        } else {
+          followers.push_back({FollowerKind::NamedAttribute, std::wstring(next)});
+        }
+        return followers;
+      case ElementKind::NameOf:
+        followers.push_back({FollowerKind::NameOfAttribute, {}});
+        return followers;
+      default:
+        followers.push_back({FollowerKind::Nothing, {}});
+        return followers;
+    }
+  }
+  return followers;
+}
+
+void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep* end, ISourceVisitor& visitor);
+
+// The rest of the walk at every descendant of start in pre-order, without
+// recursion: a source tree may be as deep as its sender makes it. A level is
+// kept only for a node with children.
+void WalkDescendants(const DXNodePtr& start, const SourceStep* rest, const SourceStep* end, ISourceVisitor& visitor) {
+  struct Level {
+    DXNodePtr node;
+    uint32_t childCount;
+    uint32_t nextChild;
+  };
+  std::vector<Level> levels;
+  const uint32_t startChildCount = start.GetChildCount();
+  uint32_t startNextChild = 0;
+  while (true) {
+    while (!levels.empty() && levels.back().nextChild == levels.back().childCount) levels.pop_back();
+    if (levels.empty() && startNextChild == startChildCount) return;
+    const DXNodePtr& parent = levels.empty() ? start : levels.back().node;
+    uint32_t& nextChild = levels.empty() ? startNextChild : levels.back().nextChild;
+    DXNodePtr child = parent.GetChild(nextChild++);
+    WalkSteps(child, rest, end, visitor);
+    const uint32_t childCount = child.GetChildCount();
+    if (childCount != 0) levels.push_back({std::move(child), childCount, 0});
+  }
+}
+
+// The walk reads the start node through the caller's wrapper: a step that
+// moves holds the node it reached in "reached".
+void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep* end, ISourceVisitor& visitor) {
+  const DXNodePtr* current = &start;
+  DXNodePtr reached;
+  for (; step != end; ++step) {
+    switch (step->kind) {
+      case StepKind::AnyChild:
+        current->ForEachChild([&](const DXNodePtr& child) { WalkSteps(child, step + 1, end, visitor); });
+        return;
+      case StepKind::AnyDescendant:
+        WalkDescendants(*current, step + 1, end, visitor);
+        return;
+      case StepKind::Parent:
+        reached = current->GetParent();
+        if (!reached) return;
+        current = &reached;
+        break;
+      case StepKind::NameOf:
+        visitor.OnValue(current->GetName());
+        return;
+      case StepKind::TypeOf:
+        visitor.OnValue(current->GetType());
+        return;
+      case StepKind::Attribute:
+        ReadAttribute(*current, step->text.c_str(), step->followers, visitor);
+        return;
+      case StepKind::Filter:
+        if (!step->filter->Matches(*current)) return;
+        break;
+      case StepKind::MalformedFilter:
+        ThrowHr(NodeErrors::kInvalidData);
+      case StepKind::Child:
+        reached = current->GetChild(step->text.c_str(), false);
+        if (!reached) return;
+        current = &reached;
+        break;
+    }
+  }
+  if (*current) visitor.OnNode(*current);
+}
+
+}  // namespace
+
+CompiledPath CompiledPath::Compile(std::wstring_view path, size_t position) {
+  CompiledPath compiled;
+  std::wstring_view element;
+  while (NextPathElement(path, position, element)) {
+    SourceStep& step = compiled.m_steps.emplace_back();
+    switch (PathElementKind(element)) {
+      case ElementKind::AnyChild:
+        step.kind = StepKind::AnyChild;
+        continue;
+      case ElementKind::AnyDescendant:
+        step.kind = StepKind::AnyDescendant;
+        continue;
+      case ElementKind::Parent:
+        step.kind = StepKind::Parent;
+        continue;
+      case ElementKind::NameOf:
+        step.kind = StepKind::NameOf;
+        return compiled;
+      case ElementKind::TypeOf:
+        step.kind = StepKind::TypeOf;
+        return compiled;
+      case ElementKind::Attribute:
+        step.kind = StepKind::Attribute;
+        step.text.assign(element.substr(1));
+        step.followers = CompileFollowers(path, position);
+        return compiled;
+      case ElementKind::Filter:
+        if (element.size() >= 2 && element.back() == L']') {
+          step.text.assign(element);
+          PathPredicate predicate;
+          if (PathPredicate::TryParse(element.substr(1, element.size() - 2), predicate)) {
+            step.kind = StepKind::Filter;
+            step.filter = std::make_shared<const PathFilter>(predicate);
+          } else {
+            step.kind = StepKind::MalformedFilter;
+          }
+          continue;
+        }
+        [[fallthrough]];  // "[" without a closing bracket names a child
+      case ElementKind::ChildName:
+        step.kind = StepKind::Child;
+        step.text.assign(element);
+        continue;
+    }
+  }
+  return compiled;
+}
+
+void CompiledPath::Walk(const DXNodePtr& start, ISourceVisitor& visitor) const {
+  WalkSteps(start, m_steps.data(), m_steps.data() + m_steps.size(), visitor);
+}
+
+PathFilter::PathFilter(const PathPredicate& predicate)
+    : m_left(CompiledPath::Compile(predicate.leftPath)), m_value(predicate.value), m_op(predicate.op) {}
+
+bool PathFilter::Matches(const DXNodePtr& node) const {
+  FirstValueCollector collector;
+  m_left.Walk(node, collector);
+  const bool equal = collector.Value() == m_value;
+  return m_op == PathPredicate::Operator::Equal ? equal : !equal;
+}
+
+CompiledSource::CompiledSource(std::wstring source)
+    : m_text(std::move(source)), m_separators(CountSeparators(m_text)), m_isLiteral(IsLiteralSource(m_text)) {
+  if (!m_isLiteral) m_path = CompiledPath::Compile(m_text);
+}
+
+void CompiledSource::ThrowIfTooLong() const {
+  // Each wildcard element is one level of recursion of the walk.
+  if (IsTooLong()) ThrowHr(ReportError(NodeErrors::kInvalidData, L" Source path longer than 256 elements."));
+}
+
+void CompiledSource::Evaluate(const DXNodePtr& node, ISourceVisitor& visitor) const {
+  if (m_isLiteral) {
+    visitor.OnValue(std::wstring(m_text));
+    return;
+  }
+  ThrowIfTooLong();
+  m_path.Walk(node, visitor);
+}
+
+std::wstring CompiledSource::FirstValue(const DXNodePtr& node) const {
+  if (m_isLiteral) return m_text;
+  FirstValueCollector collector;
+  Evaluate(node, collector);
+  return std::move(collector.Value());
+}
+
+std::vector<std::wstring> CompiledSource::AllValues(const DXNodePtr& node) const {
+  ValuesCollector collector;
+  Evaluate(node, collector);
+  return std::move(collector.Values());
+}
+
+}  // namespace UsageStatistics
