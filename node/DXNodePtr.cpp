@@ -1,13 +1,14 @@
 #include "DXNodePtr.h"
 
-#include "Sources/Common/Lifetime/WipingAllocator.h"
 #include "NodeErrors.h"
+#include "Sources/Common/Lifetime/WipingAllocator.h"
 
 #include "Sources/Common/ErrorHandling/HRES.h"
 
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <span>
 
 namespace {
 
@@ -30,28 +31,44 @@ void DropNul(std::wstring& text) {
 }
 
 template <typename Read>
-HRESULT ReadRawText(Read&& read, std::wstring& text, uint32_t unitBytes, Terminator terminator) {
-  wchar_t local[kLocalTextCharacters];
-  uint32_t capacity = kLocalTextCharacters * sizeof(wchar_t) / unitBytes;  // in the store's units
+HRESULT ReadRawText(Read&& read, TextBuffer& text, uint32_t unitBytes, Terminator terminator) {
+  text.Clear();
+  const std::span<wchar_t> local = text.Local();
+  uint32_t capacity = static_cast<uint32_t>(local.size() * sizeof(wchar_t) / unitBytes);  // in the store's units
   uint32_t size = capacity;
-  HRESULT hr = read(local, &size);
+  HRESULT hr = read(local.data(), &size);
   if (SUCCEEDED(hr)) {
     size_t length = std::min(size, capacity) * unitBytes / sizeof(wchar_t);
     if (terminator == Terminator::Drop && length != 0 && local[length - 1] == L'\0') --length;
-    text.assign(local, length);
+    text.CommitLocal(length);
     return hr;
   }
+  std::wstring& heap = text.Heap();
   while (hr == NodeErrors::kInsufficientBuffer && size > capacity) {
     capacity = size;
-    text.resize((uint64_t{capacity} * unitBytes + sizeof(wchar_t) - 1) / sizeof(wchar_t));
-    hr = read(text.data(), &size);
+    heap.resize((uint64_t{capacity} * unitBytes + sizeof(wchar_t) - 1) / sizeof(wchar_t));
+    hr = read(heap.data(), &size);
   }
+  if (FAILED(hr)) {
+    text.Clear();
+    return hr;
+  }
+  heap.resize(uint64_t{std::min(size, capacity)} * unitBytes / sizeof(wchar_t));
+  if (terminator == Terminator::Drop) DropNul(heap);
+  text.CommitHeap();
+  return hr;
+}
+
+// The same into a string, which a failure leaves empty.
+template <typename Read>
+HRESULT ReadRawText(Read&& read, std::wstring& text, uint32_t unitBytes, Terminator terminator) {
+  TextBuffer buffer;
+  const HRESULT hr = ReadRawText(std::forward<Read>(read), buffer, unitBytes, terminator);
   if (FAILED(hr)) {
     text.clear();
     return hr;
   }
-  text.resize(uint64_t{std::min(size, capacity)} * unitBytes / sizeof(wchar_t));
-  if (terminator == Terminator::Drop) DropNul(text);
+  buffer.MoveTo(text);
   return hr;
 }
 
@@ -112,31 +129,56 @@ void DXNodePtr::EnsureValid() const {
   if (m_handle == nullptr) ThrowHr(E_POINTER);
 }
 
-std::wstring DXNodePtr::GetName(uint32_t form) const noexcept {
-  std::wstring name;
-  if (m_handle == nullptr) return name;
+namespace {
+
+// A name or type into text; any failure reads as the empty text.
+template <typename Read>
+void ReadNodeText(Read&& read, TextBuffer& text) noexcept {
   try {
-    if (FAILED(
-            ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeName(m_handle, form, buffer, size); },
-                        name, sizeof(wchar_t), Terminator::Drop)))
-      return name;
+    if (FAILED(ReadRawText(std::forward<Read>(read), text, sizeof(wchar_t), Terminator::Drop))) text.Clear();
   } catch (...) {
-    name.clear();
+    text.Clear();
   }
-  return name;
+}
+
+// The same as a string.
+template <typename Read>
+std::wstring NodeText(Read&& read) noexcept {
+  std::wstring text;
+  try {
+    TextBuffer buffer;
+    ReadNodeText(std::forward<Read>(read), buffer);
+    buffer.MoveTo(text);
+  } catch (...) {
+    text.clear();
+  }
+  return text;
+}
+
+}  // namespace
+
+std::wstring DXNodePtr::GetName(uint32_t form) const noexcept {
+  if (m_handle == nullptr) return std::wstring();
+  return NodeText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeName(m_handle, form, buffer, size); });
 }
 
 std::wstring DXNodePtr::GetType() const noexcept {
-  std::wstring type;
-  if (m_handle == nullptr) return type;
-  try {
-    if (FAILED(ReadRawText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeType(m_handle, buffer, size); },
-                           type, sizeof(wchar_t), Terminator::Drop)))
-      return type;
-  } catch (...) {
-    type.clear();
-  }
-  return type;
+  if (m_handle == nullptr) return std::wstring();
+  return NodeText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeType(m_handle, buffer, size); });
+}
+
+void DXNodePtr::ReadName(TextBuffer& name) const noexcept {
+  name.Clear();
+  if (m_handle == nullptr) return;
+  ReadNodeText(
+      [&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeName(m_handle, DXN_NAME_FORM_NAME, buffer, size); },
+      name);
+}
+
+void DXNodePtr::ReadType(TextBuffer& type) const noexcept {
+  type.Clear();
+  if (m_handle == nullptr) return;
+  ReadNodeText([&](wchar_t* buffer, uint32_t* size) { return DxnGetNodeType(m_handle, buffer, size); }, type);
 }
 
 void DXNodePtr::SetType(const wchar_t* type) const { ThrowIfFailed(DxnSetNodeType(m_handle, type)); }
@@ -269,15 +311,22 @@ void DXNodePtr::SetStringList(const wchar_t* name, const std::vector<std::wstrin
     joined.append(text);
     joined.push_back(L'\0');
   }
-  ThrowIfFailed(DxnSetAttribute(m_handle, name, kTypeTextList, joined.empty() ? nullptr : joined.data(),
-                                static_cast<uint32_t>(joined.size() * sizeof(wchar_t))));
+  SetPackedStringList(name, joined);
+}
+
+void DXNodePtr::SetPackedStringList(const wchar_t* name, std::wstring_view packed) const {
+  const uint64_t bytes = uint64_t{packed.size()} * sizeof(wchar_t);
+  if (bytes > UINT32_MAX) ThrowHr(E_INVALIDARG);
+  ThrowIfFailed(DxnSetAttribute(m_handle, name, kTypeTextList, packed.empty() ? nullptr : packed.data(),
+                                static_cast<uint32_t>(bytes)));
 }
 
 namespace {
 
 // One attribute read as UTF-16 units (a text without its final NUL when
 // terminator says Drop); actualType as the store reports it.
-HRESULT ReadAttributeText(IDXNode* handle, const wchar_t* name, uint16_t requestedType, std::wstring& text,
+template <typename Text>
+HRESULT ReadAttributeText(IDXNode* handle, const wchar_t* name, uint16_t requestedType, Text& text,
                           uint16_t& actualType, Terminator terminator) {
   actualType = kUnknownType;
   return ReadRawText(
@@ -299,7 +348,7 @@ bool DXNodePtr::TryGetString(const wchar_t* name, std::wstring& text) const {
   return true;
 }
 
-bool DXNodePtr::TryGetTextOrList(const wchar_t* name, std::wstring& value, bool& isList) const {
+bool DXNodePtr::TryReadTextOrList(const wchar_t* name, TextBuffer& value, bool& isList) const {
   uint16_t actualType = kUnknownType;
   HRESULT hr = ReadAttributeText(m_handle, name, kTypeText, value, actualType, Terminator::Drop);
   isList = false;
@@ -313,21 +362,16 @@ bool DXNodePtr::TryGetTextOrList(const wchar_t* name, std::wstring& value, bool&
   return true;
 }
 
+bool DXNodePtr::TryGetTextOrList(const wchar_t* name, std::wstring& value, bool& isList) const {
+  TextBuffer buffer;
+  const bool found = TryReadTextOrList(name, buffer, isList);
+  buffer.MoveTo(value);
+  return found;
+}
+
 void DXNodePtr::SplitStringList(const std::wstring& packed, std::vector<std::wstring>& texts) {
   texts.clear();
-  if (packed.empty()) return;
-  // The value less its last NUL, split at each NUL: "a\0b\0" holds a and b, "\0" one empty text.
-  const size_t end = packed.back() == L'\0' ? packed.size() - 1 : packed.size();
-  size_t start = 0;
-  while (true) {
-    const size_t separator = packed.find(L'\0', start);
-    if (separator == std::wstring::npos || separator >= end) {
-      texts.emplace_back(packed, start, end - start);
-      return;
-    }
-    texts.emplace_back(packed, start, separator - start);
-    start = separator + 1;
-  }
+  ForEachListText(packed, [&](std::wstring_view text) { texts.emplace_back(text); });
 }
 
 bool DXNodePtr::TryGetStringList(const wchar_t* name, std::vector<std::wstring>& texts) const {

@@ -3,10 +3,13 @@
 // Absence is HRESULT_FROM_WIN32(ERROR_NOT_FOUND), 0x80070490.
 #pragma once
 
+#include "TextBuffer.h"
+
 #include <Kestrova/DataLayer.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -57,6 +60,9 @@ class DXNodePtr {
   std::wstring GetName(uint32_t form = DXN_NAME_FORM_NAME) const noexcept;
   std::wstring GetPath() const noexcept { return GetName(DXN_NAME_FORM_FULL_PATH); }
   std::wstring GetType() const noexcept;
+  // The same into a buffer: no string is made for a short name or type.
+  void ReadName(TextBuffer& name) const noexcept;
+  void ReadType(TextBuffer& type) const noexcept;
   void SetType(const wchar_t* type) const;
 
   uint32_t GetChildCount() const;
@@ -93,6 +99,8 @@ class DXNodePtr {
   void SetBool(const wchar_t* name, bool value) const;
   void SetBinary(const wchar_t* name, const void* data, uint32_t size) const;
   void SetStringList(const wchar_t* name, const std::vector<std::wstring>& texts) const;
+  // A list already packed: each text followed by a NUL; empty for no text.
+  void SetPackedStringList(const wchar_t* name, std::wstring_view packed) const;
 
   // Text (or a number or boolean, which the store reads as text). One store
   // call while the value fits a small stack buffer.
@@ -102,9 +110,26 @@ class DXNodePtr {
   // (its NUL dropped) with isList false, or the packed texts of a list with
   // isList true (SplitStringList takes them apart). False when absent.
   bool TryGetTextOrList(const wchar_t* name, std::wstring& value, bool& isList) const;
+  // The same into a buffer: no string is made for a short value.
+  bool TryReadTextOrList(const wchar_t* name, TextBuffer& value, bool& isList) const;
   // A packed list: no data is the empty list; otherwise the value less its
   // last NUL, split at each NUL ("\0" holds one empty text).
   static void SplitStringList(const std::wstring& packed, std::vector<std::wstring>& texts);
+  // Each text of a packed list, in order, as a view into it.
+  template <typename Visit>
+  static void ForEachListText(std::wstring_view packed, Visit&& visit) {
+    if (packed.empty()) return;
+    const size_t end = packed.back() == L'\0' ? packed.size() - 1 : packed.size();
+    for (size_t start = 0;;) {
+      const size_t separator = packed.find(L'\0', start);
+      if (separator == std::wstring_view::npos || separator >= end) {
+        visit(packed.substr(start, end - start));
+        return;
+      }
+      visit(packed.substr(start, separator - start));
+      start = separator + 1;
+    }
+  }
   std::wstring GetString(const wchar_t* name) const;
   // The default when the attribute is absent or of type 0.
   std::wstring GetString(const wchar_t* name, const std::wstring& defaultText) const;

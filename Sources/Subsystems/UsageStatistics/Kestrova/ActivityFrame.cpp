@@ -1,16 +1,27 @@
 #include "ActivityFrame.h"
 
+#include "Sources/Common/ErrorHandling/HRES.h"
+
 namespace UsageStatistics {
 
-DXNodePtr MakeActivityFrame(const std::wstring& name) {
+namespace {
+
+void SetText(const DXNodePtr& frame, const wchar_t* attribute, std::wstring_view text) {
+  if (text.size() >= DXNodePtr::kMeasureText) ThrowHr(E_INVALIDARG);
+  frame.SetString(attribute, text.empty() ? L"" : text.data(), static_cast<uint32_t>(text.size()));
+}
+
+}  // namespace
+
+DXNodePtr MakeActivityFrame(std::wstring_view name) {
   DXNodePtr frame = DXNodePtr::Create(nullptr, kActivityFrameType);
-  frame.SetString(kFrameName, name);
+  SetText(frame, kFrameName, name);
   return frame;
 }
 
-DXNodePtr MakeActivityItem(const std::wstring& name, const std::wstring& value) {
+DXNodePtr MakeActivityItem(std::wstring_view name, std::wstring_view value) {
   DXNodePtr item = MakeActivityFrame(name);
-  item.SetString(kFrameValue, value);
+  SetText(item, kFrameValue, value);
   return item;
 }
 

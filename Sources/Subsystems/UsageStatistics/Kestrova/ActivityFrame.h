@@ -4,6 +4,7 @@
 
 #include "node/DXNodePtr.h"
 
+#include <string_view>
 #include <vector>
 
 namespace UsageStatistics {
@@ -17,8 +18,8 @@ inline constexpr wchar_t kFrameIsMultiValue[] = L"IsMultiValue";
 using ActivityFrameList = std::vector<DXNodePtr>;
 
 // A new parentless frame with its "Name".
-DXNodePtr MakeActivityFrame(const std::wstring& name);
+DXNodePtr MakeActivityFrame(std::wstring_view name);
 // An activity item: a frame with a text "Name" and a text "Value".
-DXNodePtr MakeActivityItem(const std::wstring& name, const std::wstring& value);
+DXNodePtr MakeActivityItem(std::wstring_view name, std::wstring_view value);
 
 }  // namespace UsageStatistics

@@ -20,24 +20,22 @@ using FollowerKind = AttributeFollower::Kind;
 // One OnValue per text of a list attribute, else one for the attribute as
 // text; one store call for a short text value.
 void VisitAttributeValues(const DXNodePtr& node, const wchar_t* name, ISourceVisitor& visitor) {
-  std::wstring value;
+  TextBuffer value;
   bool isList = false;
-  if (!node.TryGetTextOrList(name, value, isList)) return;
+  if (!node.TryReadTextOrList(name, value, isList)) return;
   if (!isList) {
-    visitor.OnValue(std::move(value));
+    visitor.OnValue(value.View());
     return;
   }
-  std::vector<std::wstring> texts;
-  DXNodePtr::SplitStringList(value, texts);
-  for (std::wstring& text : texts) visitor.OnValue(std::move(text));
+  DXNodePtr::ForEachListText(value.View(), [&](std::wstring_view text) { visitor.OnValue(text); });
 }
 
 // The attribute step for the attribute named attribute, its followers read
 // as names.
-void ReadAttribute(const DXNodePtr& node, const wchar_t* attribute, std::span<const AttributeFollower> followers,
+void ReadAttribute(const DXNodePtr& node, const std::wstring& attribute, std::span<const AttributeFollower> followers,
                    ISourceVisitor& visitor) {
   if (followers.empty()) {
-    VisitAttributeValues(node, attribute, visitor);
+    VisitAttributeValues(node, attribute.c_str(), visitor);
     return;
   }
   const AttributeFollower& next = followers.front();
@@ -47,15 +45,25 @@ void ReadAttribute(const DXNodePtr& node, const wchar_t* attribute, std::span<co
       return;
     case FollowerKind::EachAttribute:
       for (const std::wstring& name : node.GetAttributeNames()) {
-        ReadAttribute(node, name.c_str(), followers.subspan(1), visitor);
+        ReadAttribute(node, name, followers.subspan(1), visitor);
       }
       return;
     case FollowerKind::NameOfAttribute:
-      visitor.OnValue(std::wstring(attribute));
+      visitor.OnValue(std::wstring_view(attribute));
       return;
     case FollowerKind::Nothing:
       return;
   }
+}
+
+// The text of a path up to its count-th separator (excluded): its first
+// elements, read as the whole text would be.
+std::wstring_view FirstElements(std::wstring_view path, size_t count) {
+  size_t at = 0;
+  for (size_t separators = 0; at < path.size(); ++at) {
+    if (path[at] == NodePaths::kSeparator && ++separators > count) break;
+  }
+  return path.substr(0, at);
 }
 
 // The elements after an attribute step, up to the first that is not "*".
@@ -129,14 +137,20 @@ void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep*
         if (!reached) return;
         current = &reached;
         break;
-      case StepKind::NameOf:
-        visitor.OnValue(current->GetName());
+      case StepKind::NameOf: {
+        TextBuffer name;
+        current->ReadName(name);
+        visitor.OnValue(name.View());
         return;
-      case StepKind::TypeOf:
-        visitor.OnValue(current->GetType());
+      }
+      case StepKind::TypeOf: {
+        TextBuffer type;
+        current->ReadType(type);
+        visitor.OnValue(type.View());
         return;
+      }
       case StepKind::Attribute:
-        ReadAttribute(*current, step->text.c_str(), step->followers, visitor);
+        ReadAttribute(*current, step->text, step->followers, visitor);
         return;
       case StepKind::Filter:
         if (!step->filter->Matches(*current)) return;
@@ -210,16 +224,44 @@ void CompiledPath::Walk(const DXNodePtr& start, ISourceVisitor& visitor) const {
 PathFilter::PathFilter(const PathPredicate& predicate)
     : m_left(CompiledPath::Compile(predicate.leftPath)), m_value(predicate.value), m_op(predicate.op) {}
 
+namespace {
+
+// Compares the first value with a text as it comes, keeping nothing.
+class FirstValueComparer final : public ISourceVisitor {
+ public:
+  explicit FirstValueComparer(std::wstring_view expected) noexcept : m_expected(expected) {}
+  void OnNode(const DXNodePtr&) override {}
+  void OnValue(const std::wstring& value) override { OnValue(std::wstring_view(value)); }
+  void OnValue(std::wstring_view value) override {
+    if (m_found) return;
+    m_found = true;
+    m_equal = value == m_expected;
+  }
+  // No value compares as the empty text.
+  bool Equal() const noexcept { return m_found ? m_equal : m_expected.empty(); }
+
+ private:
+  std::wstring_view m_expected;
+  bool m_found = false;
+  bool m_equal = false;
+};
+
+}  // namespace
+
 bool PathFilter::Matches(const DXNodePtr& node) const {
-  FirstValueCollector collector;
-  m_left.Walk(node, collector);
-  const bool equal = collector.Value() == m_value;
+  FirstValueComparer comparer(m_value);
+  m_left.Walk(node, comparer);
+  const bool equal = comparer.Equal();
   return m_op == PathPredicate::Operator::Equal ? equal : !equal;
 }
 
 CompiledSource::CompiledSource(std::wstring source)
     : m_text(std::move(source)), m_separators(CountSeparators(m_text)), m_isLiteral(IsLiteralSource(m_text)) {
-  if (!m_isLiteral) m_path = CompiledPath::Compile(m_text);
+  if (m_isLiteral) return;
+  // A path too long to walk fails at every evaluation; its first elements
+  // stay compiled for the checker, the rest is never read.
+  m_path = IsTooLong() ? CompiledPath::Compile(FirstElements(m_text, kMaxSourcePathElements + 1))
+                       : CompiledPath::Compile(m_text);
 }
 
 void CompiledSource::ThrowIfTooLong() const {
@@ -229,7 +271,7 @@ void CompiledSource::ThrowIfTooLong() const {
 
 void CompiledSource::Evaluate(const DXNodePtr& node, ISourceVisitor& visitor) const {
   if (m_isLiteral) {
-    visitor.OnValue(std::wstring(m_text));
+    visitor.OnValue(std::wstring_view(m_text));
     return;
   }
   ThrowIfTooLong();
@@ -240,7 +282,14 @@ std::wstring CompiledSource::FirstValue(const DXNodePtr& node) const {
   if (m_isLiteral) return m_text;
   FirstValueCollector collector;
   Evaluate(node, collector);
-  return std::move(collector.Value());
+  return std::wstring(collector.Value());
+}
+
+std::wstring_view CompiledSource::FirstValue(const DXNodePtr& node, TextBuffer& scratch) const {
+  if (m_isLiteral) return m_text;
+  FirstValueCollector collector(scratch);
+  Evaluate(node, collector);
+  return collector.Value();
 }
 
 std::vector<std::wstring> CompiledSource::AllValues(const DXNodePtr& node) const {

@@ -104,13 +104,9 @@ class CompiledSource {
   void Evaluate(const DXNodePtr& node, ISourceVisitor& visitor) const;
   // The first value, or the empty text when there is none.
   std::wstring FirstValue(const DXNodePtr& node) const;
-  // The same without a copy of a literal: the literal's own text, or the
-  // value read into scratch.
-  const std::wstring& FirstValue(const DXNodePtr& node, std::wstring& scratch) const {
-    if (m_isLiteral) return m_text;
-    scratch = FirstValue(node);
-    return scratch;
-  }
+  // The same with no string made: the literal's own text, or the value read
+  // into scratch; valid while both live and scratch is not reused.
+  std::wstring_view FirstValue(const DXNodePtr& node, TextBuffer& scratch) const;
   std::vector<std::wstring> AllValues(const DXNodePtr& node) const;
 
   const std::wstring& Text() const noexcept { return m_text; }

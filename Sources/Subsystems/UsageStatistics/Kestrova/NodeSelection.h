@@ -14,6 +14,7 @@ void ForEachSelectedNode(const DXNodePtr& source, const CompiledSource& selectio
     explicit Selector(OnSelected& callback) : m_callback(callback) {}
     void OnNode(const DXNodePtr& node) override { m_callback(node); }
     void OnValue(const std::wstring&) override {}
+    void OnValue(std::wstring_view) override {}
 
    private:
     OnSelected& m_callback;

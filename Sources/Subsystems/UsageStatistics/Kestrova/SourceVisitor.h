@@ -3,21 +3,27 @@
 #pragma once
 
 #include "node/DXNodePtr.h"
+#include "node/TextBuffer.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace UsageStatistics {
 
 // Receives the results of one evaluation, in evaluation order. The engine
-// hands each value over as an rvalue: a visitor that keeps values overrides
-// the rvalue form and takes the text instead of copying it.
+// hands every value over as a view of a buffer of its own that lives for the
+// call: a visitor that does not keep the text (counts it, compares it,
+// copies it into a frame) overrides that form and no string is made; by
+// default the string is made and handed to the string forms, and a visitor
+// that keeps values takes it through the rvalue form without a copy.
 class ISourceVisitor {
  public:
   virtual void OnNode(const DXNodePtr& node) = 0;
   virtual void OnValue(const std::wstring& value) = 0;
   virtual void OnValue(std::wstring&& value) { OnValue(static_cast<const std::wstring&>(value)); }
+  virtual void OnValue(std::wstring_view value) { OnValue(std::wstring(value)); }
   virtual ~ISourceVisitor() = default;
 };
 
@@ -27,6 +33,7 @@ class ValuesCollector final : public ISourceVisitor {
   void OnNode(const DXNodePtr&) override {}
   void OnValue(const std::wstring& value) override { m_values.push_back(value); }
   void OnValue(std::wstring&& value) override { m_values.push_back(std::move(value)); }
+  void OnValue(std::wstring_view value) override { m_values.emplace_back(value); }
   const std::vector<std::wstring>& Values() const noexcept { return m_values; }
   std::vector<std::wstring>& Values() noexcept { return m_values; }
 
@@ -34,26 +41,32 @@ class ValuesCollector final : public ISourceVisitor {
   std::vector<std::wstring> m_values;
 };
 
-// Keeps the first value only, ignores the nodes: what ResolveFirstValue asks for.
+// Keeps the first value only, in a buffer, ignores the nodes: what a first
+// value asks for.
 class FirstValueCollector final : public ISourceVisitor {
  public:
+  FirstValueCollector() noexcept : m_value(m_own) {}
+  // The value goes into target, which the collector empties first.
+  explicit FirstValueCollector(TextBuffer& target) noexcept : m_value(target) { m_value.Clear(); }
+  FirstValueCollector(const FirstValueCollector&) = delete;
+  FirstValueCollector& operator=(const FirstValueCollector&) = delete;
+
   void OnNode(const DXNodePtr&) override {}
-  void OnValue(const std::wstring& value) override {
-    if (!m_found) Take(std::wstring(value));
-  }
-  void OnValue(std::wstring&& value) override {
-    if (!m_found) Take(std::move(value));
-  }
+  void OnValue(const std::wstring& value) override { Take(value); }
+  void OnValue(std::wstring&& value) override { Take(value); }
+  void OnValue(std::wstring_view value) override { Take(value); }
   bool Found() const noexcept { return m_found; }
   // The first value, or the empty text when there was none.
-  std::wstring& Value() noexcept { return m_value; }
+  std::wstring_view Value() const noexcept { return m_value.View(); }
 
  private:
-  void Take(std::wstring&& value) {
-    m_value = std::move(value);
+  void Take(std::wstring_view value) {
+    if (m_found) return;
+    m_value.Assign(value);
     m_found = true;
   }
-  std::wstring m_value;
+  TextBuffer m_own;
+  TextBuffer& m_value;
   bool m_found = false;
 };
 

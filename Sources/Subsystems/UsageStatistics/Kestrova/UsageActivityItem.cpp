@@ -15,14 +15,29 @@ namespace {
 // Makes one frame per value; ignores nodes.
 class FramePerValue final : public ISourceVisitor {
  public:
-  FramePerValue(const std::wstring& name, ActivityFrameList& frames) : m_name(name), m_frames(frames) {}
+  FramePerValue(std::wstring_view name, ActivityFrameList& frames) : m_name(name), m_frames(frames) {}
   void OnNode(const DXNodePtr&) override {}
-  void OnValue(const std::wstring& value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
-  void OnValue(std::wstring&& value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
+  void OnValue(const std::wstring& value) override { OnValue(std::wstring_view(value)); }
+  void OnValue(std::wstring_view value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
 
  private:
-  const std::wstring& m_name;
+  std::wstring_view m_name;
   ActivityFrameList& m_frames;
+};
+
+// The values packed as a list attribute holds them: each followed by a NUL.
+class PackedValues final : public ISourceVisitor {
+ public:
+  void OnNode(const DXNodePtr&) override {}
+  void OnValue(const std::wstring& value) override { OnValue(std::wstring_view(value)); }
+  void OnValue(std::wstring_view value) override {
+    m_packed.Append(value);
+    m_packed.Append(L'\0');
+  }
+  std::wstring_view Packed() const noexcept { return m_packed.View(); }
+
+ private:
+  TextBuffer m_packed;
 };
 
 }  // namespace
@@ -40,15 +55,19 @@ CUsageActivityItem::CUsageActivityItem(const DXNodePtr& configuration)
 void CUsageActivityItem::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItem::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  std::wstring nameValue;
-  const std::wstring& name = m_nameSource.FirstValue(source, nameValue);
+  TextBuffer nameValue;
+  const std::wstring_view name = m_nameSource.FirstValue(source, nameValue);
   switch (m_itemType) {
-    case kFirstValue:
-      frames.push_back(MakeActivityItem(name, m_valueSource.FirstValue(source)));
+    case kFirstValue: {
+      TextBuffer value;
+      frames.push_back(MakeActivityItem(name, m_valueSource.FirstValue(source, value)));
       break;
+    }
     case kValueList: {
       DXNodePtr frame = MakeActivityFrame(name);
-      frame.SetStringList(kFrameValue, m_valueSource.AllValues(source));
+      PackedValues values;
+      m_valueSource.Evaluate(source, values);
+      frame.SetPackedStringList(kFrameValue, values.Packed());
       frames.push_back(std::move(frame));
       break;
     }

@@ -15,6 +15,7 @@ class ValueCounter final : public ISourceVisitor {
   void OnNode(const DXNodePtr&) override {}
   void OnValue(const std::wstring&) override { ++m_count; }
   void OnValue(std::wstring&&) override { ++m_count; }
+  void OnValue(std::wstring_view) override { ++m_count; }
   int64_t Count() const noexcept { return m_count; }
 
  private:
@@ -30,7 +31,7 @@ CUsageActivityItemCounter::CUsageActivityItemCounter(const DXNodePtr& configurat
 void CUsageActivityItemCounter::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItemCounter::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  std::wstring name;
+  TextBuffer name;
   DXNodePtr frame = MakeActivityFrame(m_nameSource.FirstValue(source, name));
   ValueCounter counter;
   m_valueSource.Evaluate(source, counter);

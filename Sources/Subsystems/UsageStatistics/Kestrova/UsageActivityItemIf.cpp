@@ -72,10 +72,10 @@ CaseCondition::CaseCondition(const DXNodePtr& configuration)
       m_not(configuration.GetBool(L"Not", false)) {}
 
 bool CaseCondition::Evaluate(const DXNodePtr& source) {
-  std::wstring read2;
-  std::wstring read1;
-  const std::wstring& value2 = m_valuePath2.FirstValue(source, read2);
-  const std::wstring& value1 = m_valuePath1.FirstValue(source, read1);
+  TextBuffer read2;
+  TextBuffer read1;
+  const std::wstring_view value2 = m_valuePath2.FirstValue(source, read2);
+  const std::wstring_view value1 = m_valuePath1.FirstValue(source, read1);
   return (value1 == value2) != m_not;
 }
 

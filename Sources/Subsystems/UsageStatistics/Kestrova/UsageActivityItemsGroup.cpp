@@ -23,22 +23,22 @@ void CUsageActivityItemsGroup::AppendActivityFrames(const DXNodePtr& source, Act
   // the entries are the result.
   DXNodePtr groupFrame;
   if (!m_nameSource.Text().empty()) {
-    std::wstring name;
+    TextBuffer name;
     groupFrame = MakeActivityFrame(m_nameSource.FirstValue(source, name));
   }
-  ActivityFrameList entryFrames;
-  ActivityFrameList& target = groupFrame ? entryFrames : frames;
+  // The entries' frames go to the end of frames; under a group frame they
+  // move into it from there, so that no list is made for them.
   ForEachSelectedNode(source, m_selectionPath, [&](const DXNodePtr& selected) {
     for (const ActivityEntryPtr& entry : m_entries) {
-      const size_t before = target.size();
-      entry->AppendActivityFrames(selected, target);
-      if (target.size() == before && !m_allowEmpty) {
+      const size_t before = frames.size();
+      entry->AppendActivityFrames(selected, frames);
+      if (frames.size() == before && !m_allowEmpty) {
         KLOG_DBG3(kSkippedFrameText << groupFrame);
         return;  // the rest of this node's entries are not resolved
       }
       if (groupFrame) {
-        for (const DXNodePtr& frame : entryFrames) groupFrame.AddChild(frame);
-        entryFrames.clear();
+        for (size_t index = before; index < frames.size(); ++index) groupFrame.AddChild(frames[index]);
+        frames.resize(before);
       }
     }
   });

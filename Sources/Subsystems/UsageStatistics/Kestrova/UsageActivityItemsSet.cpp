@@ -18,19 +18,21 @@ CUsageActivityItemsSet::CUsageActivityItemsSet(const DXNodePtr& configuration)
 void CUsageActivityItemsSet::AppendActivityFrames(const DXNodePtr& source, ActivityFrameList& frames) {
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItemsSet::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
-  std::wstring name;
-  ActivityFrameList entryFrames;  // one list for every entry and node
+  TextBuffer name;
+  // Each entry's frames go to the end of frames and move into the set frame
+  // from there, so that no list is made for them.
   ForEachSelectedNode(source, m_selectionPath, [&](const DXNodePtr& selected) {
     DXNodePtr setFrame = MakeActivityFrame(m_nameSource.FirstValue(selected, name));
     setFrame.SetBool(kFrameIsMultiValue, m_isMultiValue);
+    const size_t before = frames.size();
     for (const ActivityEntryPtr& entry : m_entries) {
-      entryFrames.clear();
-      entry->AppendActivityFrames(selected, entryFrames);
-      if (entryFrames.empty() && !m_allowEmpty) {
+      entry->AppendActivityFrames(selected, frames);
+      if (frames.size() == before && !m_allowEmpty) {
         KLOG_DBG3(kSkippedFrameText << setFrame);
         return;  // the set frame of this node is dropped
       }
-      for (const DXNodePtr& frame : entryFrames) setFrame.AddChild(frame);
+      for (size_t index = before; index < frames.size(); ++index) setFrame.AddChild(frames[index]);
+      frames.resize(before);
     }
     frames.push_back(std::move(setFrame));
   });
