@@ -37,19 +37,7 @@ class RawRuleSetFrames {
 
     Text mode;
     if (mode.Read(root, L"Mode") && mode.Equals(L"Full")) {
-      const RawNode group = Frame(container.Get(), L"Policies");
-      RawNode policies;
-      if (DxnGetChildByName(root, L"Policies", policies.Put()) >= 0) {
-        const uint32_t count = ChildCount(policies.Get());
-        for (uint32_t p = 0; p < count; ++p) {
-          const RawNode policy = ChildAt(policies.Get(), p);
-          Text name;
-          name.ReadName(policy.Get());
-          Text enabled;
-          enabled.Read(policy.Get(), L"Enabled");
-          Item(group.Get(), name.data, enabled);
-        }
-      }
+      AddGroup(container.Get(), L"Policies", root, L"Policies", L"Enabled");
     }
     return container;
   }
@@ -75,18 +63,8 @@ class RawRuleSetFrames {
       ++admins;
     }
     int64_t devices = 0;
-    for (uint32_t u = 0; u < userCount; ++u) {
-      RawNode userDevices;
-      if (DxnGetChildByName(ChildAt(users, u).Get(), L"Devices", userDevices.Put()) < 0) continue;
-      const uint32_t count = ChildCount(userDevices.Get());
-      for (uint32_t d = 0; d < count; ++d) {
-        Text id;
-        if (id.Read(ChildAt(userDevices.Get(), d).Get(), L"Id")) ++devices;
-      }
-    }
-    Frame(container, L"UserCount").SetInt64(L"Value", names);
-    Frame(container, L"AdminCount").SetInt64(L"Value", admins);
-    Frame(container, L"DeviceCount").SetInt64(L"Value", devices);
+    for (uint32_t u = 0; u < userCount; ++u) devices += DeviceIds(ChildAt(users, u).Get());
+    AddCounters(container, names, admins, devices);
   }
 
   static void AddCountersShared(IDXNode* container, IDXNode* users, uint32_t userCount) {
@@ -96,16 +74,32 @@ class RawRuleSetFrames {
       const RawNode user = ChildAt(users, u);
       Text role;
       if (role.Read(user.Get(), L"Role") && role.Equals(L"Admin")) ++admins;
-      RawNode userDevices;
-      if (DxnGetChildByName(user.Get(), L"Devices", userDevices.Put()) >= 0) {
-        const uint32_t count = ChildCount(userDevices.Get());
-        for (uint32_t d = 0; d < count; ++d) {
-          Text id;
-          if (id.Read(ChildAt(userDevices.Get(), d).Get(), L"Id")) ++devices;
-        }
-      }
+      devices += DeviceIds(user.Get());
     }
-    Frame(container, L"UserCount").SetInt64(L"Value", userCount);
+    AddCounters(container, userCount, admins, devices);
+  }
+
+  // \list\*\@attribute from node: each child's text, for the children that have one.
+  template <typename Visit>
+  static void ForEachChildText(IDXNode* node, const wchar_t* list, const wchar_t* attribute, Visit&& visit) {
+    RawNode children;
+    if (DxnGetChildByName(node, list, children.Put()) < 0) return;
+    const uint32_t count = ChildCount(children.Get());
+    for (uint32_t index = 0; index < count; ++index) {
+      Text text;
+      if (text.Read(ChildAt(children.Get(), index).Get(), attribute)) visit(text);
+    }
+  }
+
+  // The devices of a user that have an "Id": \Devices\*\@Id counted.
+  static int64_t DeviceIds(IDXNode* user) {
+    int64_t ids = 0;
+    ForEachChildText(user, L"Devices", L"Id", [&](const Text&) { ++ids; });
+    return ids;
+  }
+
+  static void AddCounters(IDXNode* container, int64_t users, int64_t admins, int64_t devices) {
+    Frame(container, L"UserCount").SetInt64(L"Value", users);
     Frame(container, L"AdminCount").SetInt64(L"Value", admins);
     Frame(container, L"DeviceCount").SetInt64(L"Value", devices);
   }
@@ -171,17 +165,30 @@ class RawRuleSetFrames {
     Frame(parent, name).SetText(L"Value", value);
   }
 
+  // A group frame named groupName holding, for each child of node's child
+  // list, an item named after the child with its attribute's text.
+  static void AddGroup(IDXNode* parent, const wchar_t* groupName, IDXNode* node, const wchar_t* list,
+                       const wchar_t* attribute) {
+    const RawNode group = Frame(parent, groupName);
+    RawNode children;
+    if (DxnGetChildByName(node, list, children.Put()) < 0) return;
+    const uint32_t count = ChildCount(children.Get());
+    for (uint32_t index = 0; index < count; ++index) {
+      const RawNode child = ChildAt(children.Get(), index);
+      Text name;
+      name.ReadName(child.Get());
+      Text value;
+      value.Read(child.Get(), attribute);
+      Item(group.Get(), name.data, value);
+    }
+  }
+
   // The first value of \Memberships\*\@Group, or the empty text.
   static Text FirstGroup(IDXNode* user) {
     Text first;
-    RawNode memberships;
-    if (DxnGetChildByName(user, L"Memberships", memberships.Put()) >= 0) {
-      const uint32_t count = ChildCount(memberships.Get());
-      for (uint32_t m = 0; m < count; ++m) {
-        Text group;
-        if (group.Read(ChildAt(memberships.Get(), m).Get(), L"Group") && first.bytes == 0) first = group;
-      }
-    }
+    ForEachChildText(user, L"Memberships", L"Group", [&](const Text& group) {
+      if (first.bytes == 0) first = group;
+    });
     if (first.bytes == 0) first.Clear();
     return first;
   }
@@ -204,29 +211,20 @@ class RawRuleSetFrames {
     wchar_t groups[1024];
     uint32_t groupsLength = 0;
     Text firstGroup;
-    RawNode memberships;
-    if (DxnGetChildByName(user, L"Memberships", memberships.Put()) >= 0) {
-      const uint32_t count = ChildCount(memberships.Get());
-      for (uint32_t m = 0; m < count; ++m) {
-        Text group;
-        if (!group.Read(ChildAt(memberships.Get(), m).Get(), L"Group")) continue;
-        if (groupsLength == 0) firstGroup = group;
-        std::memcpy(groups + groupsLength, group.data, group.bytes);
-        groupsLength += group.bytes / sizeof(wchar_t);
-      }
-    }
+    ForEachChildText(user, L"Memberships", L"Group", [&](const Text& group) {
+      if (groupsLength == 0) firstGroup = group;
+      std::memcpy(groups + groupsLength, group.data, group.bytes);
+      groupsLength += group.bytes / sizeof(wchar_t);
+    });
     Check(DxnSetAttribute(Frame(set.Get(), L"Groups").Get(), L"Value", DXN_TYPE_TEXT_LIST,
                           groupsLength == 0 ? nullptr : groups, groupsLength * sizeof(wchar_t)),
           "DxnSetAttribute");
 
+    ForEachChildText(user, L"Devices", L"Os", [&](const Text& os) { Item(set.Get(), L"DeviceOs", os); });
     int64_t deviceCount = 0;
     RawNode devices;
     if (DxnGetChildByName(user, L"Devices", devices.Put()) >= 0) {
       const uint32_t count = ChildCount(devices.Get());
-      for (uint32_t d = 0; d < count; ++d) {
-        Text os;
-        if (os.Read(ChildAt(devices.Get(), d).Get(), L"Os")) Item(set.Get(), L"DeviceOs", os);
-      }
       if (reads == Reads::Shared) {
         deviceCount = count;  // every device has a name
       } else {
@@ -239,19 +237,7 @@ class RawRuleSetFrames {
     }
     Frame(set.Get(), L"Devices").SetInt64(L"Value", deviceCount);
 
-    const RawNode profileFrame = Frame(set.Get(), L"Profile");
-    RawNode profile;
-    if (DxnGetChildByName(user, L"Profile", profile.Put()) >= 0) {
-      const uint32_t count = ChildCount(profile.Get());
-      for (uint32_t s = 0; s < count; ++s) {
-        const RawNode setting = ChildAt(profile.Get(), s);
-        Text name;
-        name.ReadName(setting.Get());
-        Text value;
-        value.Read(setting.Get(), L"Value");
-        Item(profileFrame.Get(), name.data, value);
-      }
-    }
+    AddGroup(set.Get(), L"Profile", user, L"Profile", L"Value");
 
     bool privileged = false;
     if (reads == Reads::Shared) {
