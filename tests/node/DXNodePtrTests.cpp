@@ -391,4 +391,72 @@ TEST(CopyAttribute, WritesOnlyWhatChanged) {
   EXPECT_EQ(target.GetAttributeType(L"Empty"), DXNodePtr::kTypeTextList);
 }
 
+// The buffer reads give what the string reads give, at and around the size
+// the stack holds, for texts, lists, names and types.
+TEST(DXNodePtr, BufferReadsMatchStringReadsAtEverySize) {
+  for (const size_t length : {0u, 1u, 126u, 127u, 128u, 129u, 600u}) {
+    SCOPED_TRACE(length);
+    const std::wstring text(length, L'x');
+    const DXNodePtr node = DXNodePtr::Create(length == 0 ? L"n" : text.c_str(), length == 0 ? L"t" : text.c_str());
+    node.SetString(L"Text", text);
+    node.SetStringList(L"List", {text, L"", text});
+
+    TextBuffer buffer;
+    bool isList = true;
+    ASSERT_TRUE(node.TryReadTextOrList(L"Text", buffer, isList));
+    EXPECT_FALSE(isList);
+    EXPECT_EQ(buffer.View(), text);
+    EXPECT_EQ(buffer.c_str()[buffer.View().size()], L'\0');
+
+    ASSERT_TRUE(node.TryReadTextOrList(L"List", buffer, isList));
+    EXPECT_TRUE(isList);
+    std::wstring packed;
+    ASSERT_TRUE(node.TryGetTextOrList(L"List", packed, isList));
+    EXPECT_EQ(buffer.View(), packed);
+    std::vector<std::wstring> viewed;
+    DXNodePtr::ForEachListText(buffer.View(), [&](std::wstring_view each) { viewed.emplace_back(each); });
+    EXPECT_EQ(viewed, (std::vector<std::wstring>{text, L"", text}));
+
+    EXPECT_FALSE(node.TryReadTextOrList(L"Missing", buffer, isList));
+    node.ReadName(buffer);
+    EXPECT_EQ(buffer.View(), node.GetName());
+    node.ReadType(buffer);
+    EXPECT_EQ(buffer.View(), node.GetType());
+  }
+  TextBuffer empty;
+  DXNodePtr().ReadName(empty);
+  EXPECT_TRUE(empty.empty());
+}
+
+TEST(DXNodePtr, ListTextsSplitAsTheListReadsSplitThem) {
+  for (const std::wstring& packed : {std::wstring(), std::wstring(L"\0", 1), std::wstring(L"a\0", 2),
+                                     std::wstring(L"a\0\0", 3), std::wstring(L"a\0b", 3), std::wstring(L"\0\0", 2)}) {
+    std::vector<std::wstring> split;
+    DXNodePtr::SplitStringList(packed, split);
+    std::vector<std::wstring> viewed;
+    DXNodePtr::ForEachListText(packed, [&](std::wstring_view each) { viewed.emplace_back(each); });
+    EXPECT_EQ(viewed, split) << packed.size();
+  }
+}
+
+TEST(TextBuffer, AppendAndAssignCrossFromTheStackToTheHeap) {
+  TextBuffer buffer;
+  std::wstring expected;
+  for (int round = 0; round < 300; ++round) {
+    const std::wstring piece(static_cast<size_t>(round % 7), static_cast<wchar_t>(L'a' + round % 26));
+    buffer.Append(piece);
+    buffer.Append(L'\0');
+    expected += piece;
+    expected.push_back(L'\0');
+    ASSERT_EQ(buffer.View(), expected) << round;
+    ASSERT_EQ(buffer.c_str()[expected.size()], L'\0');
+  }
+  buffer.Assign(L"short");
+  EXPECT_EQ(buffer.View(), L"short");
+  std::wstring moved;
+  buffer.MoveTo(moved);
+  EXPECT_EQ(moved, L"short");
+  EXPECT_TRUE(buffer.empty());
+}
+
 }  // namespace
