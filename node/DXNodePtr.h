@@ -91,7 +91,8 @@ class DXNodePtr {
   bool TryGetAttributeType(const wchar_t* name, uint16_t& type) const;
 
   void SetString(const wchar_t* name, const wchar_t* text, uint32_t length = kMeasureText) const;
-  // The string's own NUL goes to the store: no copy.
+  // The text's own NUL goes to the store: no copy.
+  void SetString(const wchar_t* name, TerminatedText text) const { SetTerminatedText(name, text.c_str(), text.size()); }
   void SetString(const wchar_t* name, const std::wstring& text) const {
     SetTerminatedText(name, text.c_str(), text.size());
   }

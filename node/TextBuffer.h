@@ -48,6 +48,17 @@ class TextBuffer {
     CommitHeap();
   }
   void Append(wchar_t character) { Append(std::wstring_view(&character, 1)); }
+  // The other buffer's text, taking its heap storage over instead of
+  // copying it; the other buffer is left empty.
+  void TakeFrom(TextBuffer& other) {
+    if (other.m_onHeap) {
+      m_heap.swap(other.m_heap);
+      CommitHeap();
+    } else {
+      Assign(other.View());
+    }
+    other.Clear();
+  }
   // The text as a string: the heap's taken over, a short one copied.
   void MoveTo(std::wstring& text) {
     if (m_onHeap) {
@@ -79,4 +90,24 @@ class TextBuffer {
   std::wstring m_heap;
   size_t m_length = 0;
   bool m_onHeap = false;
+};
+
+// A text with a NUL after its last character, as a string, a literal and a
+// TextBuffer have: the store takes it as it is, with no copy made to end it.
+class TerminatedText {
+ public:
+  TerminatedText(const std::wstring& text) noexcept : m_text(text) {}                     // NOLINT: strings convert
+  TerminatedText(const TextBuffer& text) noexcept : m_text(text.View()) {}                // NOLINT
+  TerminatedText(const wchar_t* text) noexcept : m_text(text != nullptr ? text : L"") {}  // NOLINT
+  // A view whose maker guarantees the NUL after it.
+  static TerminatedText Promised(std::wstring_view text) noexcept { return TerminatedText(text); }
+
+  std::wstring_view View() const noexcept { return m_text; }
+  operator std::wstring_view() const noexcept { return m_text; }  // NOLINT
+  const wchar_t* c_str() const noexcept { return m_text.empty() ? L"" : m_text.data(); }
+  size_t size() const noexcept { return m_text.size(); }
+
+ private:
+  explicit TerminatedText(std::wstring_view text) noexcept : m_text(text) {}
+  std::wstring_view m_text;
 };

@@ -18,8 +18,8 @@ inline constexpr wchar_t kFrameIsMultiValue[] = L"IsMultiValue";
 using ActivityFrameList = std::vector<DXNodePtr>;
 
 // A new parentless frame with its "Name".
-DXNodePtr MakeActivityFrame(std::wstring_view name);
+DXNodePtr MakeActivityFrame(TerminatedText name);
 // An activity item: a frame with a text "Name" and a text "Value".
-DXNodePtr MakeActivityItem(std::wstring_view name, std::wstring_view value);
+DXNodePtr MakeActivityItem(TerminatedText name, TerminatedText value);
 
 }  // namespace UsageStatistics

@@ -24,7 +24,7 @@ void VisitAttributeValues(const DXNodePtr& node, const wchar_t* name, ISourceVis
   bool isList = false;
   if (!node.TryReadTextOrList(name, value, isList)) return;
   if (!isList) {
-    visitor.OnValue(value.View());
+    visitor.OnValue(value);
     return;
   }
   DXNodePtr::ForEachListText(value.View(), [&](std::wstring_view text) { visitor.OnValue(text); });
@@ -140,13 +140,13 @@ void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep*
       case StepKind::NameOf: {
         TextBuffer name;
         current->ReadName(name);
-        visitor.OnValue(name.View());
+        visitor.OnValue(name);
         return;
       }
       case StepKind::TypeOf: {
         TextBuffer type;
         current->ReadType(type);
-        visitor.OnValue(type.View());
+        visitor.OnValue(type);
         return;
       }
       case StepKind::Attribute:
@@ -285,11 +285,11 @@ std::wstring CompiledSource::FirstValue(const DXNodePtr& node) const {
   return std::wstring(collector.Value());
 }
 
-std::wstring_view CompiledSource::FirstValue(const DXNodePtr& node, TextBuffer& scratch) const {
+TerminatedText CompiledSource::FirstValue(const DXNodePtr& node, TextBuffer& scratch) const {
   if (m_isLiteral) return m_text;
   FirstValueCollector collector(scratch);
   Evaluate(node, collector);
-  return collector.Value();
+  return scratch;
 }
 
 std::vector<std::wstring> CompiledSource::AllValues(const DXNodePtr& node) const {

@@ -106,7 +106,7 @@ class CompiledSource {
   std::wstring FirstValue(const DXNodePtr& node) const;
   // The same with no string made: the literal's own text, or the value read
   // into scratch; valid while both live and scratch is not reused.
-  std::wstring_view FirstValue(const DXNodePtr& node, TextBuffer& scratch) const;
+  TerminatedText FirstValue(const DXNodePtr& node, TextBuffer& scratch) const;
   std::vector<std::wstring> AllValues(const DXNodePtr& node) const;
 
   const std::wstring& Text() const noexcept { return m_text; }

@@ -15,13 +15,16 @@ namespace {
 // Makes one frame per value; ignores nodes.
 class FramePerValue final : public ISourceVisitor {
  public:
-  FramePerValue(std::wstring_view name, ActivityFrameList& frames) : m_name(name), m_frames(frames) {}
+  FramePerValue(TerminatedText name, ActivityFrameList& frames) : m_name(name), m_frames(frames) {}
   void OnNode(const DXNodePtr&) override {}
-  void OnValue(const std::wstring& value) override { OnValue(std::wstring_view(value)); }
-  void OnValue(std::wstring_view value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
+  void OnValue(const std::wstring& value) override { m_frames.push_back(MakeActivityItem(m_name, value)); }
+  // The engine's views end before a NUL.
+  void OnValue(std::wstring_view value) override {
+    m_frames.push_back(MakeActivityItem(m_name, TerminatedText::Promised(value)));
+  }
 
  private:
-  std::wstring_view m_name;
+  TerminatedText m_name;
   ActivityFrameList& m_frames;
 };
 
@@ -56,7 +59,7 @@ void CUsageActivityItem::AppendActivityFrames(const DXNodePtr& source, ActivityF
   KTRACE_SCOPE(LogSeverity::Dbg, LogSeverity::Dbg, L"UsageStatistics::CUsageActivityItem::ResolveActivityEntry");
   KLOG_DBG2(L"Resolving config node " << source);
   TextBuffer nameValue;
-  const std::wstring_view name = m_nameSource.FirstValue(source, nameValue);
+  const TerminatedText name = m_nameSource.FirstValue(source, nameValue);
   switch (m_itemType) {
     case kFirstValue: {
       TextBuffer value;
