@@ -93,9 +93,6 @@ class DXNodePtr {
   void SetString(const wchar_t* name, const wchar_t* text, uint32_t length = kMeasureText) const;
   // The text's own NUL goes to the store: no copy.
   void SetString(const wchar_t* name, TerminatedText text) const { SetTerminatedText(name, text.c_str(), text.size()); }
-  void SetString(const wchar_t* name, const std::wstring& text) const {
-    SetTerminatedText(name, text.c_str(), text.size());
-  }
   void SetInt64(const wchar_t* name, int64_t value) const;
   void SetBool(const wchar_t* name, bool value) const;
   void SetBinary(const wchar_t* name, const void* data, uint32_t size) const;

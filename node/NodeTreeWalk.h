@@ -49,6 +49,32 @@ bool WalkNodeTree(const DXNodePtr& start, uint32_t depth, Enter&& enter, Leave&&
   return true;
 }
 
+// Visits every descendant of start, start excluded, in pre-order (a child,
+// then its descendants, then the next child), without recursion and without
+// the positions WalkNodeTree keeps. Each node's child count is read after
+// the node was visited; a level is kept only for a node with children.
+template <typename Visit>
+void ForEachDescendant(const DXNodePtr& start, Visit&& visit) {
+  struct Level {
+    DXNodePtr node;
+    uint32_t childCount;
+    uint32_t nextChild;
+  };
+  std::vector<Level> levels;
+  const uint32_t startChildCount = start.GetChildCount();
+  uint32_t startNextChild = 0;
+  while (true) {
+    while (!levels.empty() && levels.back().nextChild == levels.back().childCount) levels.pop_back();
+    if (levels.empty() && startNextChild == startChildCount) return;
+    const DXNodePtr& parent = levels.empty() ? start : levels.back().node;
+    uint32_t& nextChild = levels.empty() ? startNextChild : levels.back().nextChild;
+    DXNodePtr child = parent.GetChild(nextChild++);
+    visit(static_cast<const DXNodePtr&>(child));
+    const uint32_t childCount = child.GetChildCount();
+    if (childCount != 0) levels.push_back({std::move(child), childCount, 0});
+  }
+}
+
 // The node at position below start; empty when a child is missing.
 inline DXNodePtr NodeAtPosition(const DXNodePtr& start, const NodePosition& position) {
   DXNodePtr node = start;

@@ -4,6 +4,7 @@
 // frame, and the memory curve of a long failing run with "MaxQueuedFrames".
 // A program, not a test: scripts/bench-delivery.sh builds and runs it.
 #include "DeliveryServices.h"
+#include "StoreLatency.h"
 
 #include "Sources/Subsystems/UsageStatistics/Common/TransientUsageStatsAccumulator.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ActivityFrame.h"
@@ -25,11 +26,6 @@ namespace {
 
 using UsageStatistics::CTransientUsageStatsAccumulator;
 using Clock = std::chrono::steady_clock;
-
-double Percentile(std::vector<double> samples, double fraction) {
-  std::sort(samples.begin(), samples.end());
-  return samples[std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())))];
-}
 
 // Committed memory of the process (Wine leaves PrivateUsage at 0; the
 // pagefile usage is the same commit charge).
@@ -69,22 +65,7 @@ void StoreLatencyWithSlowService(const Services& services) {
 
   constexpr int kThreads = 4;
   constexpr int kPerThread = 5000;
-  std::vector<std::vector<double>> samples(kThreads);
-  std::vector<std::thread> producers;
-  for (int thread = 0; thread < kThreads; ++thread) {
-    producers.emplace_back([&, thread] {
-      std::vector<DXNodePtr> frames;
-      for (int index = 0; index < kPerThread; ++index) frames.push_back(Frame(index));
-      for (const DXNodePtr& frame : frames) {
-        const auto start = Clock::now();
-        accumulator->StoreFrame(frame);
-        samples[thread].push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-      }
-    });
-  }
-  for (auto& producer : producers) producer.join();
-  std::vector<double> all;
-  for (const auto& own : samples) all.insert(all.end(), own.begin(), own.end());
+  const std::vector<double> all = StoreLatencies(*accumulator, kThreads, kPerThread, Frame);
   std::printf("StoreFrame, 4 producers x %d, service 100 ms per request: p50 %.2f us, p99 %.2f us, max %.1f us\n",
               kPerThread, Percentile(all, 0.5), Percentile(all, 0.99), Percentile(all, 1.0));
   services.Clear();

@@ -6,6 +6,7 @@
 // A program, not a test: scripts/bench-checkpoint.sh builds and runs it.
 //   CheckpointBenchmark [--backlog N] [--rounds N] [--backlog-rounds N] [--only latency|sustained|shutdown]
 #include "DeliveryServices.h"
+#include "StoreLatency.h"
 
 #include "Sources/General/DataEncryption/NodeEncryptorImpl.h"
 #include "Sources/Subsystems/UsageStatistics/Common/TransientStorage.h"
@@ -32,11 +33,6 @@ namespace {
 using UsageStatistics::CTransientUsageStatsAccumulator;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-double Percentile(std::vector<double> samples, double fraction) {
-  std::sort(samples.begin(), samples.end());
-  return samples[std::min(samples.size() - 1, static_cast<size_t>(fraction * static_cast<double>(samples.size())))];
-}
 
 double Seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
 
@@ -180,27 +176,11 @@ void StoreLatency(const Services& services, int rounds) {
     const bool warmUp = round < 2;
     const RoundFolder folder(++g_round);
     auto accumulator = services.Accumulator(folder.Pending(), on ? 1 : 0);
-    std::vector<std::vector<double>> samples(kThreads);
-    std::vector<std::thread> producers;
-    for (int thread = 0; thread < kThreads; ++thread) {
-      producers.emplace_back([&, thread] {
-        std::vector<DXNodePtr> frames;
-        for (int index = 0; index < kPerThread; ++index) frames.push_back(Frame(index));
-        samples[thread].reserve(kPerThread);
-        for (const DXNodePtr& frame : frames) {
-          const auto start = Clock::now();
-          accumulator->StoreFrame(frame);
-          samples[thread].push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-          // About 2,000 frames per second in all: the worker's checkpoints run meanwhile.
-          std::this_thread::sleep_for(std::chrono::microseconds(2000));
-        }
-      });
-    }
-    for (auto& producer : producers) producer.join();
+    // About 2,000 frames per second in all: the worker's checkpoints run meanwhile.
+    const std::vector<double> all =
+        StoreLatencies(*accumulator, kThreads, kPerThread, Frame, std::chrono::microseconds(2000));
     accumulator->TakeUndelivered();
     accumulator.reset();
-    std::vector<double> all;
-    for (const auto& own : samples) all.insert(all.end(), own.begin(), own.end());
     const double p50 = Percentile(all, 0.5), p99 = Percentile(all, 0.99);
     if (!warmUp) {
       best50[on] = std::min(best50[on], p50);

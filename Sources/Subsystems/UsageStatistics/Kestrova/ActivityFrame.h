@@ -4,7 +4,6 @@
 
 #include "node/DXNodePtr.h"
 
-#include <string_view>
 #include <vector>
 
 namespace UsageStatistics {

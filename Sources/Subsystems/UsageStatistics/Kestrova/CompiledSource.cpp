@@ -2,6 +2,7 @@
 
 #include "node/NodeErrors.h"
 #include "node/NodePaths.h"
+#include "node/NodeTreeWalk.h"
 
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
@@ -93,32 +94,6 @@ std::vector<AttributeFollower> CompileFollowers(std::wstring_view path, size_t p
   return followers;
 }
 
-void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep* end, ISourceVisitor& visitor);
-
-// The rest of the walk at every descendant of start in pre-order, without
-// recursion: a source tree may be as deep as its sender makes it. A level is
-// kept only for a node with children.
-void WalkDescendants(const DXNodePtr& start, const SourceStep* rest, const SourceStep* end, ISourceVisitor& visitor) {
-  struct Level {
-    DXNodePtr node;
-    uint32_t childCount;
-    uint32_t nextChild;
-  };
-  std::vector<Level> levels;
-  const uint32_t startChildCount = start.GetChildCount();
-  uint32_t startNextChild = 0;
-  while (true) {
-    while (!levels.empty() && levels.back().nextChild == levels.back().childCount) levels.pop_back();
-    if (levels.empty() && startNextChild == startChildCount) return;
-    const DXNodePtr& parent = levels.empty() ? start : levels.back().node;
-    uint32_t& nextChild = levels.empty() ? startNextChild : levels.back().nextChild;
-    DXNodePtr child = parent.GetChild(nextChild++);
-    WalkSteps(child, rest, end, visitor);
-    const uint32_t childCount = child.GetChildCount();
-    if (childCount != 0) levels.push_back({std::move(child), childCount, 0});
-  }
-}
-
 // The walk reads the start node through the caller's wrapper: a step that
 // moves holds the node it reached in "reached".
 void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep* end, ISourceVisitor& visitor) {
@@ -130,7 +105,9 @@ void WalkSteps(const DXNodePtr& start, const SourceStep* step, const SourceStep*
         current->ForEachChild([&](const DXNodePtr& child) { WalkSteps(child, step + 1, end, visitor); });
         return;
       case StepKind::AnyDescendant:
-        WalkDescendants(*current, step + 1, end, visitor);
+        // A source tree may be as deep as its sender makes it: no recursion.
+        NodeUtils::ForEachDescendant(
+            *current, [&](const DXNodePtr& descendant) { WalkSteps(descendant, step + 1, end, visitor); });
         return;
       case StepKind::Parent:
         reached = current->GetParent();
@@ -280,9 +257,11 @@ void CompiledSource::Evaluate(const DXNodePtr& node, ISourceVisitor& visitor) co
 
 std::wstring CompiledSource::FirstValue(const DXNodePtr& node) const {
   if (m_isLiteral) return m_text;
-  FirstValueCollector collector;
-  Evaluate(node, collector);
-  return std::wstring(collector.Value());
+  TextBuffer value;
+  FirstValue(node, value);
+  std::wstring text;
+  value.MoveTo(text);
+  return text;
 }
 
 TerminatedText CompiledSource::FirstValue(const DXNodePtr& node, TextBuffer& scratch) const {

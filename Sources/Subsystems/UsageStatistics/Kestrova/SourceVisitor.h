@@ -50,11 +50,10 @@ class ValuesCollector final : public ISourceVisitor {
   std::vector<std::wstring> m_values;
 };
 
-// Keeps the first value only, in a buffer, ignores the nodes: what a first
-// value asks for.
+// Keeps the first value only, in the caller's buffer, ignores the nodes:
+// what a first value asks for.
 class FirstValueCollector final : public ISourceVisitor {
  public:
-  FirstValueCollector() noexcept : m_value(m_own) {}
   // The value goes into target, which the collector empties first.
   explicit FirstValueCollector(TextBuffer& target) noexcept : m_value(target) { m_value.Clear(); }
   FirstValueCollector(const FirstValueCollector&) = delete;
@@ -79,7 +78,6 @@ class FirstValueCollector final : public ISourceVisitor {
     m_value.Assign(value);
     m_found = true;
   }
-  TextBuffer m_own;
   TextBuffer& m_value;
   bool m_found = false;
 };

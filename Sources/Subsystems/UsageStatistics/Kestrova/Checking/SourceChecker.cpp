@@ -6,8 +6,6 @@
 #include "node/NodeErrors.h"
 #include "node/NodePaths.h"
 
-#include <algorithm>
-
 namespace UsageStatistics::Checking {
 
 namespace {
