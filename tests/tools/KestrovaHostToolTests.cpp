@@ -454,6 +454,14 @@ TEST(KestrovaHostEndToEnd, FramesOfAFailingServiceWaitInThePendingFileForTheNext
   auto summary = Summary(run.output);
   EXPECT_EQ(summary["frames delivered"], "0");
   EXPECT_EQ(summary["frames left for the pending file"], "4 (" + Utf8(fixture.pending) + ")");
+  // Each frame was refused once per cycle of the run: as often as cycles ran.
+  const std::string delivery = summary["delivery"];
+  EXPECT_EQ(delivery.rfind("4 stored, 0 discarded while off, 0 sent, ", 0), 0u) << delivery;
+  EXPECT_TRUE(Contains(delivery,
+                       " failed attempts, 0 dropped after MaxSendFailures, 0 dropped by MaxQueuedFrames, "
+                       "0 restored, 4 written to the pending file"))
+      << delivery;
+  EXPECT_FALSE(Contains(delivery, " 0 failed attempts")) << delivery;
   EXPECT_EQ(summary["last frame received"], "none after the steps ended");
   EXPECT_TRUE(FramesPart(run.output).empty()) << run.output;
 
@@ -472,6 +480,9 @@ TEST(KestrovaHostEndToEnd, FramesOfAFailingServiceWaitInThePendingFileForTheNext
   EXPECT_EQ(summary["notifications"], "0 (not tracked by any entry: 0, refused: 0)");
   EXPECT_EQ(summary["frames delivered"], "4");
   EXPECT_EQ(summary["frames left for the pending file"], "0 (" + Utf8(fixture.pending) + ")");
+  EXPECT_EQ(summary["delivery"],
+            "0 stored, 0 discarded while off, 4 sent, 0 failed attempts, 0 dropped after MaxSendFailures, "
+            "0 dropped by MaxQueuedFrames, 4 restored, 0 written to the pending file");
   EXPECT_EQ(FramesPart(run.output), shown.output);
   EXPECT_FALSE(fs::exists(fixture.pending));
 }
@@ -561,6 +572,9 @@ TEST(KestrovaHostEndToEnd, TheDemoDeliversItsFrames) {
   EXPECT_EQ(summary["notifications"].substr(0, 2), "9 ") << summary["notifications"];
   EXPECT_EQ(summary["frames delivered"], "14");
   EXPECT_EQ(summary["frames left for the pending file"], "0 (" + Utf8(pending) + ")");
+  EXPECT_EQ(summary["delivery"],
+            "14 stored, 0 discarded while off, 14 sent, 0 failed attempts, 0 dropped after MaxSendFailures, "
+            "0 dropped by MaxQueuedFrames, 0 restored, 0 written to the pending file");
 
   const auto [snapshots, changes] = SplitDemoFrames(PortableFrames(FramesPart(files.output)));
   const auto [expectedSnapshots, expectedChanges] =

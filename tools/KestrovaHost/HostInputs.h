@@ -24,6 +24,8 @@ struct HostInputs {
   // The settings' "ConfigSnapshotEntry" children: the entries the maintainer is asked to build.
   uint32_t entryCount = 0;
   std::optional<std::wstring> pendingPath;
+  // The settings' "DeliveryStatusCfgPath": where the sender keeps its figures.
+  std::optional<std::wstring> deliveryStatusPath;
   // The base paths of those entries (the plain names before the first
   // pattern element of each absolute "ConfigPath"): what the module tracks.
   std::vector<std::wstring> trackedBasePaths;

@@ -25,6 +25,7 @@
 #include "ToolMain.h"
 
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
+#include "node/ConfigServerAccess.h"
 #include "node/Identity.h"
 
 #include <Kestrova/ComponentsLib.h>
@@ -113,6 +114,14 @@ int RunHost(const CommandLine& commandLine) {
         }
         report.counts = runner.Counts();
         CheckModuleResult(status, maintainer.Shutdown(), L"Shutdown");
+        if (inputs.deliveryStatusPath) {
+          try {
+            report.deliveryStatus = ReadConfigNode(services.ConfigServer(), *inputs.deliveryStatusPath, false);
+          } catch (const HRX& failure) {
+            ReportError(L"warning: the delivery status node cannot be read (" +
+                        FormatError(failure, ErrorFormat::NoLocation) + L")");
+          }
+        }
       }
     }
     maintainer.ReleaseMaintainer();

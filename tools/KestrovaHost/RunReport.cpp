@@ -4,6 +4,8 @@
 #include "NodeHandle.h"
 #include "Utf8Text.h"
 
+#include "Sources/Common/ErrorHandling/HRES.h"
+
 namespace KestrovaHost {
 
 namespace {
@@ -16,6 +18,23 @@ std::string PendingText(const PendingCount& pending) {
 }
 
 }  // namespace
+
+// The sender's figures, from its status node ("?" for one the node lacks).
+std::string DeliveryText(const DXNodePtr& status) {
+  const auto figure = [&status](const wchar_t* name) {
+    try {
+      int64_t value = 0;
+      if (status.TryGetInt64(name, value)) return std::to_string(value);
+    } catch (const HRX&) {
+    }
+    return std::string("?");
+  };
+  return "delivery: " + figure(L"FramesStored") + " stored, " + figure(L"FramesDiscardedWhileOff") +
+         " discarded while off, " + figure(L"FramesSent") + " sent, " + figure(L"FailedSendAttempts") +
+         " failed attempts, " + figure(L"FramesDroppedAfterFailures") + " dropped after MaxSendFailures, " +
+         figure(L"FramesDroppedByQueueLimit") + " dropped by MaxQueuedFrames, " + figure(L"FramesRestored") +
+         " restored, " + figure(L"FramesWrittenToFile") + " written to the pending file\n";
+}
 
 std::string FramesTree(const std::vector<DXNodePtr>& frames) {
   // The printer shows the children of a container: one of copies, so the
@@ -34,6 +53,7 @@ std::string RunReport::Text(bool withFrames) const {
           ", refused: " + std::to_string(counts.refused) + ")\n";
   text += "frames delivered: " + std::to_string(delivered.size()) + "\n";
   text += "frames left for the pending file: " + PendingText(pending) + "\n";
+  if (deliveryStatus) text += DeliveryText(deliveryStatus);
   if (times) {
     text += "steps took: " + std::to_string(times->stepsMs) + " ms\n";
     text += "last frame received: " +

@@ -27,6 +27,8 @@ struct RunReport {
   std::optional<DeliveryTimes> times;  // none: the steps did not run to their end
   std::vector<DXNodePtr> delivered;
   PendingCount pending;
+  // The sender's status node after Shutdown; empty when the settings name none.
+  DXNodePtr deliveryStatus;
 
   // UTF-8 text for standard output.
   std::string Text(bool withFrames) const;

@@ -9,6 +9,7 @@
 #include "Sources/Common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
 #include "logging/LogStatement.h"
 #include "module/HostInstance.h"
+#include "node/ConfigServerAccess.h"
 #include "node/NodeDump.h"
 #include "settings/DataDirectory.h"
 #include "settings/FileSystem.h"
@@ -58,6 +59,9 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
 
   m_encryptor.emplace(DataEncryption::CNodeEncryptor::EncryptAll());
   ReadSettings(settings);
+  m_health.emplace(
+      Detail::CDeliveryHealth::PeriodsFromSettings(), m_statusPath,
+      [this](const DXNodePtr& status) { WriteStatusNode(status); }, Clock::now());
 
   // A file never brings back more frames than the queue may hold.
   m_storage.emplace(m_transientStoragePath, *m_encryptor, MaxRestoredFrames());
@@ -68,7 +72,10 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
     {
       std::lock_guard queueLock(m_queueLock);
       m_queue.insert(m_queue.end(), restored.begin(), restored.end());
+      const Clock::time_point now = Clock::now();
+      for (const DXNodePtr& frame : restored) m_arrivals.Append(frame, now);
     }
+    m_health->Restored(restored.size());
     Subscribe();
     const Clock::time_point now = Clock::now();
     m_nextCycle = (now + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
@@ -185,6 +192,7 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
     m_sendIntervalSec = 1;
   }
   m_sendIntervalSec = AtMostOneYear(L"SendIntervalSec", m_sendIntervalSec);
+  m_statusPath = settings.GetString(L"DeliveryStatusCfgPath", std::wstring());
 }
 
 void CTransientUsageStatsAccumulator::Subscribe() {
@@ -219,12 +227,18 @@ void CTransientUsageStatsAccumulator::RestoreToFile(std::vector<DXNodePtr>& rest
 }
 
 void CTransientUsageStatsAccumulator::StoreFrame(const DXNodePtr& frame) {
-  if (!frame || !m_enabled.load()) return;
+  if (!frame) return;
+  if (!m_enabled.load()) {
+    m_health->DiscardedWhileOff();
+    return;
+  }
   std::lock_guard queueLock(m_queueLock);
   // Checked under the lock: Stop copies the queue for the file under it too,
   // so a frame is either in that copy or discarded, never left behind.
   if (m_stopping.load()) return;
   m_queue.push_back(frame);
+  m_health->Stored();
+  m_arrivals.Append(frame, Clock::now());
   if (Checkpointing()) m_fresh.push_back(frame);
   if (m_maxQueuedFrames != 0) EnforceQueueBound();
 }
@@ -249,6 +263,7 @@ void CTransientUsageStatsAccumulator::EnforceQueueBound() {
   }
   m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(excess));
   m_droppedByBound.fetch_add(excess);
+  m_health->DroppedByQueueLimit(excess);
 }
 
 void CTransientUsageStatsAccumulator::LogDroppedFrames() {
@@ -287,6 +302,12 @@ void CTransientUsageStatsAccumulator::Stop() {
     incoming.swap(m_incomingJournals);
   }
   AcceptJournals(std::move(incoming), false);
+  StoreAtStop(frames);
+  if (!m_storeFailed && !m_transientStoragePath.empty()) m_health->Written(frames.size());
+  ReportHealth(true);
+}
+
+void CTransientUsageStatsAccumulator::StoreAtStop(std::vector<DXNodePtr>& frames) {
   if (StoreThroughJournal(frames)) {
     m_storeFailed = false;
     return;
@@ -381,6 +402,7 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
   m_stopped = true;
   m_storeFailed = false;
   m_storeEncrypted = false;
+  ReportHealth(true);
   return handover;
 }
 
@@ -407,6 +429,7 @@ void CTransientUsageStatsAccumulator::Adopt(Handover&& handover) {
       fresh.insert(fresh.end(), m_fresh.begin(), m_fresh.end());
     }
     m_incomingJournals.reserve(m_incomingJournals.size() + handover.journals.size());
+    m_arrivals.Prepend(std::deque<DXNodePtr>(handover.frames.begin(), handover.frames.end()), Clock::now());
     m_queue.swap(merged);
     // Taken by the worker with the frames they hold, in one step.
     if (Checkpointing()) m_fresh.swap(fresh);
@@ -438,7 +461,9 @@ void CTransientUsageStatsAccumulator::WaitForNextCycle() {
   while (!m_stopping.load()) {
     Clock::time_point due{Clock::duration(m_nextCycle.load())};
     if (Checkpointing()) due = std::min(due, Clock::time_point(Clock::duration(m_nextCheckpoint.load())));
-    if (Clock::now() >= due) return;
+    const Clock::time_point now = Clock::now();
+    due = std::min(due, m_health->NextReportDue(now));
+    if (now >= due) return;
     m_wakeUp.wait_until(wakeLock, due);
   }
 }
@@ -468,6 +493,9 @@ void CTransientUsageStatsAccumulator::OpenOwnJournal() noexcept {
     {
       std::lock_guard queueLock(m_queueLock);
       m_queue.insert(m_queue.end(), restored.begin(), restored.end());
+      const Clock::time_point now = Clock::now();
+      for (const DXNodePtr& frame : restored) m_arrivals.Append(frame, now);
+      m_health->Restored(restored.size());
       if (m_maxQueuedFrames != 0) EnforceQueueBound();
     }
     m_journal = std::move(journal);
@@ -641,6 +669,7 @@ void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
       } else if (!m_stopping.load() && CheckpointDue()) {
         CheckpointNow();
       }
+      if (!m_stopping.load()) ReportHealth(false);
     } catch (...) {
       const HRES failure = CurrentFailure();
       KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
@@ -749,12 +778,18 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
     const int32_t failures = ReadFailureCounter(frame);
     if (static_cast<uint32_t>(std::max(failures, 0)) >= m_maxSendFailures) {
       KLOG_DBG3(L"Unsuccessful send attempts count exceeded for activity frame" << frame);
+      m_health->DroppedAfterFailures();
       return false;
     }
     KLOG_DBG3(L"Sending usage activity frame " << frame);
     attempted = true;
     FaultPoint(L"sending");
     delivered = SendFrame(frame);
+    if (delivered) {
+      m_health->Sent(Clock::now());
+    } else {
+      m_health->SendFailed(Clock::now());
+    }
     if (delivered) {
       FaultPoint(L"delivered");
       return false;
@@ -797,6 +832,33 @@ bool CTransientUsageStatsAccumulator::SendFrame(const DXNodePtr& frame) {
     KLOG_DBG3(L"Detaching usage activity frame from its request failed: " << failure);
   }
   return SUCCEEDED(hr);
+}
+
+Detail::DeliveryFigures CTransientUsageStatsAccumulator::Figures() {
+  Detail::DeliveryFigures figures = m_health->Counters();
+  const Clock::time_point now = Clock::now();
+  // The worker's list: read on the worker, or once it has ended.
+  std::lock_guard sendLock(m_sendLock);
+  std::lock_guard queueLock(m_queueLock);
+  figures.waiting = m_pending.size() + m_queue.size();
+  // Kept frames are older than queued ones, and each list keeps arrival order.
+  const DXNodePtr oldest = !m_pending.empty() ? m_pending.front() : !m_queue.empty() ? m_queue.front() : DXNodePtr();
+  if (const std::optional<Clock::time_point> arrival = m_arrivals.ArrivalOf(oldest)) {
+    figures.oldestWaitingAgeSec = std::chrono::duration_cast<std::chrono::seconds>(now - *arrival).count();
+  }
+  return figures;
+}
+
+void CTransientUsageStatsAccumulator::ReportHealth(bool final) noexcept {
+  try {
+    m_health->Report(Figures(), Clock::now(), final);
+  } catch (...) {
+    // A report never disturbs delivery.
+  }
+}
+
+void CTransientUsageStatsAccumulator::WriteStatusNode(const DXNodePtr& status) {
+  WriteConfigNode(CfgSubscriptionsHelpers::GetConfigServer(m_configServer.Get()).Get(), status);
 }
 
 }  // namespace UsageStatistics

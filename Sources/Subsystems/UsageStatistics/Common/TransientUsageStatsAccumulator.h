@@ -5,6 +5,7 @@
 // the transient storage file.
 #pragma once
 
+#include "DeliveryHealth.h"
 #include "FrameJournal.h"
 #include "TransientStorage.h"
 
@@ -80,7 +81,13 @@ class CTransientUsageStatsAccumulator {
 
   bool IsEnabled() const noexcept { return m_enabled.load(); }
 
+  // What the accumulator counted since its start, with what waits now.
+  Detail::DeliveryFigures Figures();
+
  private:
+  // Logs and writes the delivery health that is due; final at stop.
+  void ReportHealth(bool final) noexcept;
+  void WriteStatusNode(const DXNodePtr& status);
   void ReadSettings(const DXNodePtr& settings);
   void Subscribe();
   void Unsubscribe() noexcept;
@@ -114,6 +121,8 @@ class CTransientUsageStatsAccumulator {
   void PruneFresh() noexcept;
   // On the worker: frames the bound dropped since are recorded as done.
   void RecordBoundDrops() noexcept;
+  // Stop's store of frames, through the checkpoints or to the file; sets m_storeFailed.
+  void StoreAtStop(std::vector<DXNodePtr>& frames);
   // Stop's store through the checkpoints; true when nothing is left to do.
   bool StoreThroughJournal(std::vector<DXNodePtr>& frames);
   // Sets stopping, wakes the worker and waits for it to end; under m_stopCall.
@@ -191,6 +200,11 @@ class CTransientUsageStatsAccumulator {
   bool m_storeFailed = false;
   // A failed store got as far as encrypting the frames in place.
   bool m_storeEncrypted = false;
+  // "DeliveryStatusCfgPath": empty = no status node.
+  std::wstring m_statusPath;
+  std::optional<Detail::CDeliveryHealth> m_health;
+  // Under the queue lock: when each waiting frame arrived.
+  Detail::CArrivalLog m_arrivals;
 };
 
 }  // namespace UsageStatistics

@@ -37,6 +37,7 @@ constexpr NamedRead kStorageSettings[] = {
     {L"SendIntervalSec", SettingRead::RequiredInt64},       {L"MaxSendFailures", SettingRead::OptionalInt32},
     {L"UsageStatisticsCfgPath", SettingRead::RequiredText}, {L"TransientStoragePath", SettingRead::OptionalText},
     {L"MaxQueuedFrames", SettingRead::OptionalInt64},       {L"CheckpointIntervalSec", SettingRead::OptionalInt64},
+    {L"DeliveryStatusCfgPath", SettingRead::OptionalText},
 };
 // CConfigSnapshotEntry's own settings; the rest of the node is its set.
 constexpr NamedRead kEntrySettings[] = {

@@ -1,0 +1,224 @@
+#include "DeliveryHealth.h"
+
+#include "Sources/Common/ErrorHandling/ErrorReporting.h"
+#include "Sources/Common/ErrorHandling/HRES.h"
+#include "logging/LogStatement.h"
+#include "node/ValueFormats.h"
+#include "settings/GlobalSettings.h"
+
+#include <algorithm>
+#include <cwchar>
+
+namespace UsageStatistics::Detail {
+namespace {
+
+constexpr wchar_t kStatusType[] = L"UsageStatisticsDeliveryStatus";
+
+int64_t SystemNow() noexcept {
+  return static_cast<int64_t>(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
+}
+
+std::wstring IsoTime(int64_t time) {
+  try {
+    return ValueFormats::TimeToIsoString(time);
+  } catch (...) {
+    return std::to_wstring(time);
+  }
+}
+
+}  // namespace
+
+bool DeliveryFigures::SameCounts(const DeliveryFigures& other) const noexcept {
+  return stored == other.stored && discardedWhileOff == other.discardedWhileOff && sent == other.sent &&
+         failedSendAttempts == other.failedSendAttempts && droppedAfterFailures == other.droppedAfterFailures &&
+         droppedByQueueLimit == other.droppedByQueueLimit && restored == other.restored && written == other.written &&
+         waiting == other.waiting;
+}
+
+std::wstring DeliveryFigures::Text() const {
+  std::wstring text =
+      L"stored " + std::to_wstring(stored) + L", discarded while off " + std::to_wstring(discardedWhileOff) +
+      L", sent " + std::to_wstring(sent) + L", failed send attempts " + std::to_wstring(failedSendAttempts) +
+      L", dropped after MaxSendFailures " + std::to_wstring(droppedAfterFailures) + L", dropped by MaxQueuedFrames " +
+      std::to_wstring(droppedByQueueLimit) + L", restored from file " + std::to_wstring(restored) +
+      L", written to file " + std::to_wstring(written) + L"; " + std::to_wstring(waiting) + L" frames waiting";
+  if (oldestWaitingAgeSec) text += L", the oldest for " + std::to_wstring(*oldestWaitingAgeSec) + L" s";
+  text += lastDeliveryTime ? L"; last delivery " + IsoTime(*lastDeliveryTime) : std::wstring(L"; no delivery yet");
+  return text;
+}
+
+DXNodePtr DeliveryFigures::StatusNode(const std::wstring& path, int64_t now) const {
+  const DXNodePtr node = DXNodePtr::Create(path.c_str(), kStatusType);
+  const auto count = [&node](const wchar_t* name, uint64_t value) {
+    node.SetInt64(name, static_cast<int64_t>(value > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : value));
+  };
+  count(L"FramesStored", stored);
+  count(L"FramesDiscardedWhileOff", discardedWhileOff);
+  count(L"FramesSent", sent);
+  count(L"FailedSendAttempts", failedSendAttempts);
+  count(L"FramesDroppedAfterFailures", droppedAfterFailures);
+  count(L"FramesDroppedByQueueLimit", droppedByQueueLimit);
+  count(L"FramesRestored", restored);
+  count(L"FramesWrittenToFile", written);
+  count(L"FramesWaiting", waiting);
+  // Always written: a merge into the store keeps attributes a node leaves out.
+  node.SetInt64(L"OldestWaitingFrameAgeSec", oldestWaitingAgeSec.value_or(0));
+  if (lastDeliveryTime) node.SetString(L"LastDeliveryTime", IsoTime(*lastDeliveryTime));
+  node.SetString(L"StartTime", IsoTime(startTime));
+  node.SetString(L"StatusTime", IsoTime(now));
+  return node;
+}
+
+void CArrivalLog::Append(const DXNodePtr& frame, Clock::time_point when) noexcept {
+  try {
+    m_entries.emplace_back(frame, when);
+  } catch (...) {
+    // Without memory for the entry the age is unknown until the log drains: a
+    // lookup that misses empties it.
+  }
+}
+
+void CArrivalLog::Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point when) noexcept {
+  try {
+    for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) m_entries.emplace_front(*frame, when);
+  } catch (...) {
+  }
+}
+
+std::optional<CArrivalLog::Clock::time_point> CArrivalLog::ArrivalOf(const DXNodePtr& oldest) noexcept {
+  if (!oldest) {
+    m_entries.clear();
+    return std::nullopt;
+  }
+  while (!m_entries.empty() && m_entries.front().first.Get() != oldest.Get()) m_entries.pop_front();
+  if (m_entries.empty()) return std::nullopt;
+  return m_entries.front().second;
+}
+
+CDeliveryHealth::Periods CDeliveryHealth::PeriodsFromSettings() {
+  Periods periods;
+  std::wstring text;
+  try {
+    if (!GlobalSettings::Instance().TryReadSetting(L"UsageStatistics", L"TestDeliveryHealthPeriodSec", text)) {
+      return periods;
+    }
+  } catch (...) {
+    return periods;
+  }
+  wchar_t* end = nullptr;
+  const long long seconds = std::wcstoll(text.c_str(), &end, 10);
+  if (end != text.c_str() && *end == L'\0' && seconds >= 1 && seconds <= 3600) {
+    KLOG_WARN(L"Delivery health reported every " << seconds
+                                                 << L" s, set by the test setting TestDeliveryHealthPeriodSec");
+    periods.report = std::chrono::seconds(seconds);
+    periods.status = std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(seconds)) / 60;
+    return periods;
+  }
+  KLOG_WARN(L"Ignoring the test setting TestDeliveryHealthPeriodSec: " << text);
+  return periods;
+}
+
+CDeliveryHealth::CDeliveryHealth(Periods periods, std::wstring statusPath,
+                                 std::function<void(const DXNodePtr&)> writeStatus, Clock::time_point start)
+    : m_periods(periods),
+      m_statusPath(std::move(statusPath)),
+      m_writeStatus(std::move(writeStatus)),
+      m_startTime(SystemNow()),
+      m_lastInfo(start),
+      m_lastInfoFigures(DeliveryFigures{}),
+      // The first change is written at once; later ones at most once a period.
+      m_lastStatus(start - m_periods.status),
+      m_lastStatusFigures(DeliveryFigures{}) {}
+
+void CDeliveryHealth::Sent(Clock::time_point) noexcept {
+  m_sent.fetch_add(1, std::memory_order_relaxed);
+  m_lastDeliveryTime.store(SystemNow(), std::memory_order_relaxed);
+  m_failingSince.reset();
+  if (m_warned) m_recovered = true;
+  m_warned = false;
+}
+
+void CDeliveryHealth::SendFailed(Clock::time_point now) noexcept {
+  m_failedSendAttempts.fetch_add(1, std::memory_order_relaxed);
+  if (!m_failingSince) m_failingSince = now;
+}
+
+DeliveryFigures CDeliveryHealth::Counters() const noexcept {
+  DeliveryFigures figures;
+  figures.stored = m_stored.load(std::memory_order_relaxed);
+  figures.discardedWhileOff = m_discardedWhileOff.load(std::memory_order_relaxed);
+  figures.sent = m_sent.load(std::memory_order_relaxed);
+  figures.failedSendAttempts = m_failedSendAttempts.load(std::memory_order_relaxed);
+  figures.droppedAfterFailures = m_droppedAfterFailures.load(std::memory_order_relaxed);
+  figures.droppedByQueueLimit = m_droppedByQueueLimit.load(std::memory_order_relaxed);
+  figures.restored = m_restored.load(std::memory_order_relaxed);
+  figures.written = m_written.load(std::memory_order_relaxed);
+  const int64_t lastDelivery = m_lastDeliveryTime.load(std::memory_order_relaxed);
+  if (lastDelivery >= 0) figures.lastDeliveryTime = lastDelivery;
+  figures.startTime = m_startTime;
+  return figures;
+}
+
+void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point now, bool final) noexcept {
+  try {
+    if (m_recovered) {
+      m_recovered = false;
+      KLOG_INFO(L"Usage statistics delivery recovered: frames are delivered again; " << figures.Text());
+    }
+    if (m_failingSince && figures.waiting != 0 && now - *m_failingSince >= m_periods.report &&
+        (!m_warned || now - m_lastWarn >= m_periods.report)) {
+      m_warned = true;
+      m_lastWarn = now;
+      const std::wstring since =
+          figures.lastDeliveryTime ? IsoTime(*figures.lastDeliveryTime) : L"the start at " + IsoTime(m_startTime);
+      KLOG_WARN(L"Usage statistics delivery failing: "
+                << figures.waiting << L" frames waiting, no frame delivered since " << since << L"; "
+                << figures.Text());
+    }
+    if (final) {
+      KLOG_INFO(L"Usage statistics delivery at stop: " << figures.Text());
+    } else if (now - m_lastInfo >= m_periods.report) {
+      // The period restarts whether or not a line is due: an unchanged state
+      // is looked at again an hour later, never in a loop.
+      m_lastInfo = now;
+      if (!m_lastInfoFigures || !m_lastInfoFigures->SameCounts(figures)) {
+        m_lastInfoFigures = figures;
+        KLOG_INFO(L"Usage statistics delivery: " << figures.Text());
+      }
+    }
+    if (m_statusPath.empty()) return;
+    if (final || now - m_lastStatus >= m_periods.status) {
+      m_lastStatus = now;
+      if (final || !m_lastStatusFigures || !m_lastStatusFigures->SameCounts(figures)) {
+        m_lastStatusFigures = figures;
+        WriteStatus(figures);
+      }
+    }
+  } catch (...) {
+    // A report never disturbs delivery.
+  }
+}
+
+void CDeliveryHealth::WriteStatus(const DeliveryFigures& figures) noexcept {
+  try {
+    m_writeStatus(figures.StatusNode(m_statusPath, SystemNow()));
+  } catch (...) {
+    const HRES failure = CurrentFailure();
+    KLOG_WARN(L"Failed writing the usage statistics delivery status to " << m_statusPath << L" due to " << failure);
+  }
+}
+
+CDeliveryHealth::Clock::time_point CDeliveryHealth::NextReportDue(Clock::time_point now) const noexcept {
+  if (m_recovered) return now;
+  // Only times still ahead: one that has passed without a report (nothing
+  // waits, say) comes up again with the next step.
+  Clock::time_point due = std::max(now, m_lastInfo + m_periods.report);
+  const auto consider = [&](Clock::time_point candidate) {
+    if (candidate > now && candidate < due) due = candidate;
+  };
+  if (!m_statusPath.empty()) consider(m_lastStatus + m_periods.status);
+  if (m_failingSince) consider(m_warned ? m_lastWarn + m_periods.report : *m_failingSince + m_periods.report);
+  return due;
+}
+
+}  // namespace UsageStatistics::Detail

@@ -1,0 +1,135 @@
+// The delivery health of one frame accumulator: what it counted since its
+// start, what waits and since when, and when it last delivered; reported as
+// an INFO line at most once an hour while the figures change (and at stop),
+// a WARN line when the service has refused every frame for an hour while
+// frames wait, an INFO line when it takes them again, and optionally a status
+// node in the configuration store at most once a minute.
+#pragma once
+
+#include "node/DXNodePtr.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace UsageStatistics::Detail {
+
+struct DeliveryFigures {
+  uint64_t stored = 0;
+  uint64_t discardedWhileOff = 0;
+  uint64_t sent = 0;
+  uint64_t failedSendAttempts = 0;
+  uint64_t droppedAfterFailures = 0;
+  uint64_t droppedByQueueLimit = 0;
+  uint64_t restored = 0;
+  uint64_t written = 0;
+  // Frames queued or kept for a retry.
+  uint64_t waiting = 0;
+  // Seconds since the oldest waiting frame reached the accumulator; none when nothing waits.
+  std::optional<int64_t> oldestWaitingAgeSec;
+  // Seconds since 1970 (UTC) of the last accepted request; none before the first.
+  std::optional<int64_t> lastDeliveryTime;
+  // Seconds since 1970 (UTC) of the accumulator's start.
+  int64_t startTime = 0;
+
+  // The counters and the number waiting: what "changed" means for the reports.
+  bool SameCounts(const DeliveryFigures& other) const noexcept;
+  // "stored 3, discarded while off 0, ...; 1 frames waiting, the oldest for 4 s; last delivery ..."
+  std::wstring Text() const;
+  // The status node at path, of type "UsageStatisticsDeliveryStatus".
+  DXNodePtr StatusNode(const std::wstring& path, int64_t now) const;
+};
+
+// When each frame reached the accumulator, in arrival order. Frames leave the
+// accumulator's lists in that order or keep it, so the oldest waiting one is
+// found by dropping older entries. The caller guards it with the lock of its
+// queue. Entries hold their frames: a freed frame's address, reused by a
+// later one, can never be mistaken for it.
+class CArrivalLog {
+ public:
+  using Clock = std::chrono::steady_clock;
+  void Append(const DXNodePtr& frame, Clock::time_point when) noexcept;
+  // Frames placed before every other (a predecessor's), in their order.
+  void Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point when) noexcept;
+  // When oldest (the oldest waiting frame) arrived; forgets the entries before
+  // it. None when oldest is null or not in the log (the log is then empty).
+  std::optional<Clock::time_point> ArrivalOf(const DXNodePtr& oldest) noexcept;
+  void Clear() noexcept { m_entries.clear(); }
+
+ private:
+  std::deque<std::pair<DXNodePtr, Clock::time_point>> m_entries;
+};
+
+class CDeliveryHealth {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  struct Periods {
+    Clock::duration report = std::chrono::hours(1);
+    Clock::duration status = std::chrono::minutes(1);
+  };
+  // The periods of a product; a test run may shorten the hour through the
+  // global setting [UsageStatistics] TestDeliveryHealthPeriodSec (1 to 3600;
+  // the minute becomes a sixtieth of it), said in a WARN line.
+  static Periods PeriodsFromSettings();
+
+  // statusPath: the "DeliveryStatusCfgPath" setting, empty = no status node.
+  // writeStatus writes a status node to the configuration store (may raise).
+  CDeliveryHealth(Periods periods, std::wstring statusPath, std::function<void(const DXNodePtr&)> writeStatus,
+                  Clock::time_point start);
+
+  void Stored() noexcept { m_stored.fetch_add(1, std::memory_order_relaxed); }
+  void DiscardedWhileOff() noexcept { m_discardedWhileOff.fetch_add(1, std::memory_order_relaxed); }
+  void DroppedAfterFailures() noexcept { m_droppedAfterFailures.fetch_add(1, std::memory_order_relaxed); }
+  void DroppedByQueueLimit(uint64_t frames) noexcept {
+    m_droppedByQueueLimit.fetch_add(frames, std::memory_order_relaxed);
+  }
+  void Restored(uint64_t frames) noexcept { m_restored.fetch_add(frames, std::memory_order_relaxed); }
+  void Written(uint64_t frames) noexcept { m_written.fetch_add(frames, std::memory_order_relaxed); }
+  // On the worker, for each request.
+  void Sent(Clock::time_point now) noexcept;
+  void SendFailed(Clock::time_point now) noexcept;
+
+  // The counters, with waiting and the age filled in by the caller.
+  DeliveryFigures Counters() const noexcept;
+
+  // On the worker after each step, or at stop (final): logs and writes what is due.
+  void Report(const DeliveryFigures& figures, Clock::time_point now, bool final) noexcept;
+  // When the next report may be due, for the worker's wait; never before now.
+  Clock::time_point NextReportDue(Clock::time_point now) const noexcept;
+
+ private:
+  void WriteStatus(const DeliveryFigures& figures) noexcept;
+
+  const Periods m_periods;
+  const std::wstring m_statusPath;
+  const std::function<void(const DXNodePtr&)> m_writeStatus;
+  const int64_t m_startTime;
+
+  std::atomic<uint64_t> m_stored{0};
+  std::atomic<uint64_t> m_discardedWhileOff{0};
+  std::atomic<uint64_t> m_sent{0};
+  std::atomic<uint64_t> m_failedSendAttempts{0};
+  std::atomic<uint64_t> m_droppedAfterFailures{0};
+  std::atomic<uint64_t> m_droppedByQueueLimit{0};
+  std::atomic<uint64_t> m_restored{0};
+  std::atomic<uint64_t> m_written{0};
+  std::atomic<int64_t> m_lastDeliveryTime{-1};
+
+  // The worker's (and the stopping thread's once the worker has ended).
+  std::optional<Clock::time_point> m_failingSince;
+  bool m_warned = false;
+  bool m_recovered = false;
+  Clock::time_point m_lastWarn{};
+  Clock::time_point m_lastInfo;
+  std::optional<DeliveryFigures> m_lastInfoFigures;
+  Clock::time_point m_lastStatus;
+  std::optional<DeliveryFigures> m_lastStatusFigures;
+};
+
+}  // namespace UsageStatistics::Detail

@@ -1,0 +1,262 @@
+// The accumulator's delivery health against the reference services of
+// ComponentsLib.dll: its counters, the INFO and WARN lines and the status
+// node, with the test setting that turns the hour into one second (and the
+// minute of the status node into a sixtieth of it).
+#include "Sources/Subsystems/UsageStatistics/Common/TransientUsageStatsAccumulator.h"
+#include "Sources/Subsystems/UsageStatistics/Kestrova/ActivityFrame.h"
+#include "runtime/RuntimeTestSupport.h"
+#include "support/ReferenceServices.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using KestrovaTest::ReferenceServices;
+using KestrovaTest::WaitUntil;
+using RuntimeTest::ScopedCapture;
+using RuntimeTest::TempDirectory;
+using UsageStatistics::CTransientUsageStatsAccumulator;
+
+const bool g_testPeriod = ::SetEnvironmentVariableW(L"GS_UsageStatistics_TestDeliveryHealthPeriodSec", L"1") != FALSE &&
+                          ::SetEnvironmentVariableW(L"GS_Logger_MaxSeverity", L"DBG") != FALSE;
+
+constexpr wchar_t kSwitchPath[] = L"\\Veltrano\\Statistics\\Accumulator";
+constexpr wchar_t kStatusPath[] = L"\\Veltrano\\Statistics\\DeliveryStatus";
+
+struct Options {
+  int64_t sendIntervalSec = 1;
+  int32_t maxSendFailures = 3;
+  int64_t maxQueuedFrames = 0;
+  bool withStatus = true;
+};
+
+DXNodePtr Frame(int64_t sequence) {
+  DXNodePtr frame = UsageStatistics::MakeActivityFrame(L"Frame");
+  frame.SetInt64(L"Seq", sequence);
+  return frame;
+}
+
+size_t LinesContaining(const std::vector<std::wstring>& lines, const std::wstring& text) {
+  return static_cast<size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const std::wstring& line) { return line.find(text) != std::wstring::npos; }));
+}
+
+std::wstring LineContaining(const std::vector<std::wstring>& lines, const std::wstring& text) {
+  for (const std::wstring& line : lines) {
+    if (line.find(text) != std::wstring::npos) return line;
+  }
+  return {};
+}
+
+// The status node's figure, -1 when absent.
+int64_t Figure(const DXNodePtr& status, const wchar_t* name) {
+  int64_t value = -1;
+  if (status) status.TryGetInt64(name, value);
+  return value;
+}
+
+class DeliveryHealthTest : public ::testing::Test {
+ protected:
+  void SetUp() override { m_services.WriteSwitch(kSwitchPath, true); }
+
+  std::unique_ptr<CTransientUsageStatsAccumulator> Make(const Options& options = {}) const {
+    DXNodePtr settings = DXNodePtr::Create(L"TransientStorage", nullptr);
+    settings.SetInt64(L"SendIntervalSec", options.sendIntervalSec);
+    settings.SetInt64(L"MaxSendFailures", options.maxSendFailures);
+    settings.SetString(L"UsageStatisticsCfgPath", kSwitchPath);
+    settings.SetString(L"TransientStoragePath", m_temp / L"frames.pending");
+    if (options.maxQueuedFrames != 0) settings.SetInt64(L"MaxQueuedFrames", options.maxQueuedFrames);
+    if (options.withStatus) settings.SetString(L"DeliveryStatusCfgPath", kStatusPath);
+    return std::make_unique<CTransientUsageStatsAccumulator>(m_services.ServicePtr(), settings);
+  }
+
+  DXNodePtr Status() const { return m_services.Read(kStatusPath); }
+
+  TempDirectory m_temp;
+  ReferenceServices m_services;
+};
+
+TEST_F(DeliveryHealthTest, SendsFailuresAndTheStopLineAndNode) {
+  ScopedCapture capture;
+  m_services.SetServiceFault(CLFault_NextCalls, 2, E_FAIL);
+  auto accumulator = Make();
+  for (int64_t sequence = 1; sequence <= 3; ++sequence) accumulator->StoreFrame(Frame(sequence));
+  ASSERT_TRUE(m_services.WaitForFrames(3));
+  accumulator->Stop();
+
+  const DXNodePtr status = Status();
+  ASSERT_TRUE(status) << "the status node is written at stop";
+  EXPECT_EQ(status.GetType(), L"UsageStatisticsDeliveryStatus");
+  EXPECT_EQ(Figure(status, L"FramesStored"), 3);
+  EXPECT_EQ(Figure(status, L"FramesSent"), 3);
+  EXPECT_EQ(Figure(status, L"FailedSendAttempts"), 2);
+  EXPECT_EQ(Figure(status, L"FramesWaiting"), 0);
+  EXPECT_EQ(Figure(status, L"FramesDroppedAfterFailures"), 0);
+  EXPECT_EQ(Figure(status, L"FramesWrittenToFile"), 0);
+  EXPECT_EQ(Figure(status, L"OldestWaitingFrameAgeSec"), 0) << "nothing waits";
+  std::wstring text;
+  EXPECT_TRUE(status.TryGetString(L"LastDeliveryTime", text));
+  EXPECT_TRUE(status.TryGetString(L"StartTime", text));
+
+  const std::wstring stopLine = LineContaining(capture.Lines(), L"Usage statistics delivery at stop: ");
+  ASSERT_FALSE(stopLine.empty());
+  EXPECT_NE(stopLine.find(L"stored 3, discarded while off 0, sent 3, failed send attempts 2"), std::wstring::npos)
+      << stopLine;
+  EXPECT_NE(stopLine.find(L"0 frames waiting; last delivery "), std::wstring::npos) << stopLine;
+  EXPECT_EQ(LinesContaining(capture.Lines(), L"set by the test setting TestDeliveryHealthPeriodSec"), 1u);
+}
+
+TEST_F(DeliveryHealthTest, DropsByEitherLimitAndFramesWrittenAndRestored) {
+  {
+    // A frame the service always refuses, tried once.
+    m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+    Options options;
+    options.maxSendFailures = 1;
+    auto accumulator = Make(options);
+    accumulator->StoreFrame(Frame(1));
+    ASSERT_TRUE(WaitUntil([&] { return accumulator->Figures().droppedAfterFailures == 1; }));
+    accumulator->Stop();
+    EXPECT_EQ(Figure(Status(), L"FramesDroppedAfterFailures"), 1);
+    EXPECT_EQ(Figure(Status(), L"FailedSendAttempts"), 1);
+    m_services.ClearFaults();
+  }
+  {
+    // Five frames into a queue of two before any cycle: three leave it.
+    Options options;
+    options.sendIntervalSec = 3600;
+    options.maxQueuedFrames = 2;
+    auto accumulator = Make(options);
+    for (int64_t sequence = 1; sequence <= 5; ++sequence) accumulator->StoreFrame(Frame(sequence));
+    const UsageStatistics::Detail::DeliveryFigures figures = accumulator->Figures();
+    EXPECT_EQ(figures.droppedByQueueLimit, 3u);
+    EXPECT_EQ(figures.waiting, 2u);
+    EXPECT_TRUE(figures.oldestWaitingAgeSec.has_value());
+    accumulator->Stop();
+    const DXNodePtr status = Status();
+    EXPECT_EQ(Figure(status, L"FramesDroppedByQueueLimit"), 3);
+    EXPECT_EQ(Figure(status, L"FramesWrittenToFile"), 2);
+    EXPECT_EQ(Figure(status, L"FramesWaiting"), 2);
+  }
+  {
+    // The next start restores them, and its counters start from zero.
+    auto accumulator = Make();
+    EXPECT_EQ(accumulator->Figures().restored, 2u);
+    ASSERT_TRUE(m_services.WaitForFrames(2));
+    ASSERT_TRUE(WaitUntil([&] { return accumulator->Figures().sent == 2; }));
+    accumulator->Stop();
+    const DXNodePtr status = Status();
+    EXPECT_EQ(Figure(status, L"FramesRestored"), 2);
+    EXPECT_EQ(Figure(status, L"FramesSent"), 2);
+    EXPECT_EQ(Figure(status, L"FramesStored"), 0);
+    EXPECT_EQ(Figure(status, L"FramesDroppedByQueueLimit"), 0);
+  }
+}
+
+TEST_F(DeliveryHealthTest, FramesDiscardedWhileSwitchedOff) {
+  m_services.WriteSwitch(kSwitchPath, false);
+  auto accumulator = Make();
+  ASSERT_FALSE(accumulator->IsEnabled());
+  accumulator->StoreFrame(Frame(1));
+  accumulator->StoreFrame(Frame(2));
+  accumulator->Stop();
+  EXPECT_EQ(Figure(Status(), L"FramesDiscardedWhileOff"), 2);
+  EXPECT_EQ(Figure(Status(), L"FramesStored"), 0);
+}
+
+// An hour of failures while frames wait (a second here): one WARN line, not
+// repeated within the hour, then one INFO line when delivery recovers.
+TEST_F(DeliveryHealthTest, WarnsAfterAnHourOfFailuresAndSaysWhenDeliveryRecovers) {
+  ScopedCapture capture;
+  m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+  Options options;
+  options.maxSendFailures = 1000;
+  auto accumulator = Make(options);
+  accumulator->StoreFrame(Frame(1));
+  const std::wstring warning = L"frames waiting, no frame delivered since the start at ";
+  ASSERT_TRUE(WaitUntil([&] { return LinesContaining(capture.Lines(), warning) != 0; }));
+  const auto warned = std::chrono::steady_clock::now();
+  EXPECT_NE(LineContaining(capture.Lines(), warning).find(L"Usage statistics delivery failing: 1 frames waiting"),
+            std::wstring::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const size_t withinTheHour = LinesContaining(capture.Lines(), warning);
+  if (std::chrono::steady_clock::now() - warned < std::chrono::milliseconds(900)) {
+    EXPECT_EQ(withinTheHour, 1u);
+  }
+
+  EXPECT_EQ(LinesContaining(capture.Lines(), L"Usage statistics delivery recovered"), 0u);
+  m_services.ClearFaults();
+  ASSERT_TRUE(m_services.WaitForFrames(1));
+  ASSERT_TRUE(WaitUntil([&] { return LinesContaining(capture.Lines(), L"Usage statistics delivery recovered") != 0; }));
+  accumulator->Stop();
+  EXPECT_EQ(LinesContaining(capture.Lines(), L"Usage statistics delivery recovered"), 1u);
+}
+
+TEST_F(DeliveryHealthTest, NoWarningWhileNothingWaits) {
+  ScopedCapture capture;
+  Options options;
+  options.maxSendFailures = 1;
+  m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+  auto accumulator = Make(options);
+  accumulator->StoreFrame(Frame(1));  // refused once, then dropped: nothing waits
+  ASSERT_TRUE(WaitUntil([&] { return accumulator->Figures().droppedAfterFailures == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  accumulator->Stop();
+  EXPECT_EQ(LinesContaining(capture.Lines(), L"Usage statistics delivery failing"), 0u);
+}
+
+// The hourly line comes while the figures change and stops when they rest;
+// the status node follows within its period.
+TEST_F(DeliveryHealthTest, PeriodicLineAndNodeFollowChangesOnly) {
+  ScopedCapture capture;
+  auto accumulator = Make();
+  accumulator->StoreFrame(Frame(1));
+  ASSERT_TRUE(m_services.WaitForFrames(1));
+  ASSERT_TRUE(WaitUntil([&] { return Figure(Status(), L"FramesSent") == 1; }));
+  const std::wstring periodic = L"Usage statistics delivery: stored 1, ";
+  ASSERT_TRUE(WaitUntil([&] { return LinesContaining(capture.Lines(), periodic) != 0; }));
+  // The line after the last change may still be due; then three hours of rest.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_NE(LineContaining(capture.Lines(), L"sent 1, ").find(periodic), std::wstring::npos);
+  capture.Clear();
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+  EXPECT_EQ(LinesContaining(capture.Lines(), L"Usage statistics delivery: "), 0u);
+  accumulator->Stop();
+}
+
+TEST_F(DeliveryHealthTest, FailingStatusWriteIsAWarningAndDeliveryGoesOn) {
+  ScopedCapture capture;
+  auto accumulator = Make();
+  m_services.SetServerFault(CLOp_ConfigWrite, CLFault_Always, 0, E_ACCESSDENIED);
+  accumulator->StoreFrame(Frame(1));
+  ASSERT_TRUE(m_services.WaitForFrames(1));
+  ASSERT_TRUE(WaitUntil([&] {
+    return LinesContaining(capture.Lines(), L"Failed writing the usage statistics delivery status to ") != 0;
+  }));
+  accumulator->StoreFrame(Frame(2));
+  ASSERT_TRUE(m_services.WaitForFrames(2));
+  accumulator->Stop();
+  m_services.ClearFaults();
+  EXPECT_EQ(accumulator->Figures().sent, 2u);
+  EXPECT_NE(
+      LineContaining(capture.Lines(), L"Failed writing the usage statistics delivery status to ").find(kStatusPath),
+      std::wstring::npos);
+}
+
+TEST_F(DeliveryHealthTest, WithoutTheSettingNoNodeIsWritten) {
+  Options options;
+  options.withStatus = false;
+  auto accumulator = Make(options);
+  accumulator->StoreFrame(Frame(1));
+  ASSERT_TRUE(m_services.WaitForFrames(1));
+  accumulator->Stop();
+  EXPECT_FALSE(Status());
+}
+
+}  // namespace
