@@ -57,6 +57,11 @@ kestrova_start_wineserver() {
   # The first process of the prefix creates it and starts Wine's own services;
   # keep them off our output so that pipes close when the run ends.
   kestrova_wine wineboot --init >/dev/null 2>&1 </dev/null || true
+  # No debugger for unhandled exceptions: a crashing test program ends at once
+  # with its exception code (after Wine's one-line report) instead of waiting
+  # in the debugger, which can keep the run's output open until its timeout.
+  kestrova_wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d '' /f \
+    >/dev/null 2>&1 </dev/null || true
 }
 
 kestrova_stop_wineserver() {
