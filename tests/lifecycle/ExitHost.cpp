@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -82,8 +83,8 @@ int ExitDuringTraffic(bool returnFromMain) {
   }
   wchar_t storage[MAX_PATH] = {};
   ::GetTempPathW(MAX_PATH, storage);
-  const std::wstring storagePath = std::wstring(storage) + L"KestrovaExitHost\\" +
-                                   std::to_wstring(::GetCurrentProcessId()) + L".pending";
+  const std::wstring storagePath =
+      std::wstring(storage) + L"KestrovaExitHost\\" + std::to_wstring(::GetCurrentProcessId()) + L".pending";
   if (FAILED(configurable->Configure(Settings(storagePath).Get()))) return Fail("Configure failed");
 
   std::atomic<uint64_t> calls{0};
@@ -101,6 +102,30 @@ int ExitDuringTraffic(bool returnFromMain) {
   std::fflush(stdout);
   if (returnFromMain) return 0;
   ::ExitProcess(0);
+}
+
+// Ends the thread while it waits between two attempts to open the log file,
+// inside the logger's lock, and only then: killed anywhere else it could die
+// holding the process heap's lock, which would end the process in the heap
+// (under Wine) or hang it (under Windows), whatever the module does.
+bool TerminateWhileSleeping(HANDLE thread) {
+  const auto delay = reinterpret_cast<const uint8_t*>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtDelayExecution")));
+  if (delay == nullptr) return false;
+  for (int attempt = 0; attempt < 2000; ++attempt) {
+    if (::SuspendThread(thread) == static_cast<DWORD>(-1)) return false;
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    // A thread blocked in the call reports an instruction within its stub.
+    const auto at = ::GetThreadContext(thread, &context) ? reinterpret_cast<const uint8_t*>(context.Rip) : nullptr;
+    if (at >= delay && at < delay + 32) {
+      ::TerminateThread(thread, 0);
+      return true;
+    }
+    ::ResumeThread(thread);
+    ::Sleep(1);
+  }
+  return false;
 }
 
 int DeadLoggerHolder(const std::wstring& logDirectory) {
@@ -128,7 +153,7 @@ int DeadLoggerHolder(const std::wstring& logDirectory) {
       new std::pair<IUsageActivityItemsResolver*, IDXNode*>(resolver, rules.Get()), 0, nullptr);
   if (logging == nullptr) return Fail("cannot start the logging thread");
   ::Sleep(300);
-  ::TerminateThread(logging, 0);
+  if (!TerminateWhileSleeping(logging)) return Fail("the logging thread was never seen waiting to retry the open");
   std::printf("logging thread terminated\n");
   std::fflush(stdout);
   ::ExitProcess(0);
