@@ -37,6 +37,17 @@ struct Options {
   bool withStatus = true;
 };
 
+// The report period of the accumulators made while it lives, in seconds.
+class ScopedPeriod {
+ public:
+  explicit ScopedPeriod(const wchar_t* seconds) {
+    ::SetEnvironmentVariableW(L"GS_UsageStatistics_TestDeliveryHealthPeriodSec", seconds);
+  }
+  ~ScopedPeriod() { ::SetEnvironmentVariableW(L"GS_UsageStatistics_TestDeliveryHealthPeriodSec", L"1"); }
+  ScopedPeriod(const ScopedPeriod&) = delete;
+  ScopedPeriod& operator=(const ScopedPeriod&) = delete;
+};
+
 DXNodePtr Frame(int64_t sequence) {
   DXNodePtr frame = UsageStatistics::MakeActivityFrame(L"Frame");
   frame.SetInt64(L"Seq", sequence);
@@ -168,11 +179,66 @@ TEST_F(DeliveryHealthTest, FramesDiscardedWhileSwitchedOff) {
   accumulator->Stop();
   EXPECT_EQ(Figure(Status(), L"FramesDiscardedWhileOff"), 2);
   EXPECT_EQ(Figure(Status(), L"FramesStored"), 0);
+  std::wstring lastDelivery = L"?";
+  EXPECT_TRUE(Status().TryGetString(L"LastDeliveryTime", lastDelivery));
+  EXPECT_EQ(lastDelivery, L"") << "written empty before the first delivery, so no earlier run's time remains";
+}
+
+// The age counts from each frame's arrival, also when a stop puts the kept
+// (older) frames behind those queued meanwhile.
+TEST_F(DeliveryHealthTest, AgeOfTheOldestWaitingFrameAtStop) {
+  m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
+  Options options;
+  options.maxSendFailures = 1000;
+  auto accumulator = Make(options);
+  accumulator->StoreFrame(Frame(1));
+  ASSERT_TRUE(WaitUntil([&] { return accumulator->Figures().failedSendAttempts >= 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  accumulator->StoreFrame(Frame(2));
+  accumulator->Stop();
+  const DXNodePtr status = Status();
+  EXPECT_EQ(Figure(status, L"FramesWaiting"), 2);
+  EXPECT_GE(Figure(status, L"OldestWaitingFrameAgeSec"), 2) << "the kept frame is the oldest";
+  EXPECT_EQ(Figure(status, L"FramesWrittenToFile"), 2);
+}
+
+// A reconfiguration: the predecessor says it stopped and leaves the node to
+// its successor, which counts what it sends of the frames it took over.
+TEST_F(DeliveryHealthTest, HandOverToASuccessor) {
+  ScopedCapture capture;
+  Options options;
+  options.sendIntervalSec = 3600;
+  auto predecessor = Make(options);
+  predecessor->StoreFrame(Frame(1));
+  predecessor->StoreFrame(Frame(2));
+  CTransientUsageStatsAccumulator::Handover handover = predecessor->TakeUndelivered();
+  EXPECT_NE(LineContaining(capture.Lines(), L"Usage statistics delivery at stop: stored 2, ").find(L"0 frames waiting"),
+            std::wstring::npos);
+  auto successor = Make();
+  successor->Adopt(std::move(handover));
+  EXPECT_EQ(successor->Figures().waiting, 2u);
+  ASSERT_TRUE(m_services.WaitForFrames(2));
+  ASSERT_TRUE(WaitUntil([&] { return Figure(Status(), L"FramesSent") == 2; }));
+  successor->Stop();
+  predecessor.reset();
+  const DXNodePtr status = Status();
+  EXPECT_EQ(Figure(status, L"FramesSent"), 2);
+  EXPECT_EQ(Figure(status, L"FramesStored"), 0) << "taken over, not stored again";
+}
+
+// A write that failed is tried again a period later, with no figure changed.
+TEST_F(DeliveryHealthTest, FailedStatusWriteIsTriedAgain) {
+  m_services.SetServerFault(CLOp_ConfigWrite, CLFault_NextCalls, 1, E_FAIL);
+  auto accumulator = Make();
+  ASSERT_TRUE(WaitUntil([&] { return static_cast<bool>(Status()); }));
+  EXPECT_EQ(Figure(Status(), L"FramesStored"), 0);
+  accumulator->Stop();
 }
 
 // An hour of failures while frames wait (a second here): one WARN line, not
 // repeated within the hour, then one INFO line when delivery recovers.
 TEST_F(DeliveryHealthTest, WarnsAfterAnHourOfFailuresAndSaysWhenDeliveryRecovers) {
+  const ScopedPeriod period(L"2");
   ScopedCapture capture;
   m_services.SetServiceFault(CLFault_Always, 0, E_FAIL);
   Options options;
@@ -186,7 +252,7 @@ TEST_F(DeliveryHealthTest, WarnsAfterAnHourOfFailuresAndSaysWhenDeliveryRecovers
             std::wstring::npos);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   const size_t withinTheHour = LinesContaining(capture.Lines(), warning);
-  if (std::chrono::steady_clock::now() - warned < std::chrono::milliseconds(900)) {
+  if (std::chrono::steady_clock::now() - warned < std::chrono::milliseconds(1800)) {
     EXPECT_EQ(withinTheHour, 1u);
   }
 
@@ -199,6 +265,8 @@ TEST_F(DeliveryHealthTest, WarnsAfterAnHourOfFailuresAndSaysWhenDeliveryRecovers
 }
 
 TEST_F(DeliveryHealthTest, NoWarningWhileNothingWaits) {
+  // The frame is dropped a cycle after its refusal, well within the hour.
+  const ScopedPeriod period(L"3");
   ScopedCapture capture;
   Options options;
   options.maxSendFailures = 1;
@@ -206,7 +274,7 @@ TEST_F(DeliveryHealthTest, NoWarningWhileNothingWaits) {
   auto accumulator = Make(options);
   accumulator->StoreFrame(Frame(1));  // refused once, then dropped: nothing waits
   ASSERT_TRUE(WaitUntil([&] { return accumulator->Figures().droppedAfterFailures == 1; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(4000));
   accumulator->Stop();
   EXPECT_EQ(LinesContaining(capture.Lines(), L"Usage statistics delivery failing"), 0u);
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <unordered_set>
 
 namespace UsageStatistics::Detail {
 namespace {
@@ -63,7 +64,7 @@ DXNodePtr DeliveryFigures::StatusNode(const std::wstring& path, int64_t now) con
   count(L"FramesWaiting", waiting);
   // Always written: a merge into the store keeps attributes a node leaves out.
   node.SetInt64(L"OldestWaitingFrameAgeSec", oldestWaitingAgeSec.value_or(0));
-  if (lastDeliveryTime) node.SetString(L"LastDeliveryTime", IsoTime(*lastDeliveryTime));
+  node.SetString(L"LastDeliveryTime", lastDeliveryTime ? IsoTime(*lastDeliveryTime) : std::wstring());
   node.SetString(L"StartTime", IsoTime(startTime));
   node.SetString(L"StatusTime", IsoTime(now));
   return node;
@@ -85,14 +86,30 @@ void CArrivalLog::Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point
   }
 }
 
-std::optional<CArrivalLog::Clock::time_point> CArrivalLog::ArrivalOf(const DXNodePtr& oldest) noexcept {
-  if (!oldest) {
-    m_entries.clear();
+std::optional<CArrivalLog::Clock::time_point> CArrivalLog::ArrivalOf(const std::vector<DXNodePtr>& kept,
+                                                                     const std::deque<DXNodePtr>& queued) noexcept {
+  try {
+    if (kept.empty() && queued.empty()) {
+      m_entries.clear();
+      return std::nullopt;
+    }
+    // Usually the oldest entry is the head of one of the lists.
+    const auto isHead = [&](IDXNode* frame) {
+      return (!kept.empty() && kept.front().Get() == frame) || (!queued.empty() && queued.front().Get() == frame);
+    };
+    if (!m_entries.empty() && isHead(m_entries.front().first.Get())) return m_entries.front().second;
+    // Otherwise entries of frames gone leave the front until one still waits:
+    // a frame that stopped waiting never waits again here.
+    std::unordered_set<IDXNode*> waiting;
+    waiting.reserve(kept.size() + queued.size());
+    for (const DXNodePtr& frame : kept) waiting.insert(frame.Get());
+    for (const DXNodePtr& frame : queued) waiting.insert(frame.Get());
+    while (!m_entries.empty() && waiting.count(m_entries.front().first.Get()) == 0) m_entries.pop_front();
+    if (m_entries.empty()) return std::nullopt;
+    return m_entries.front().second;
+  } catch (...) {
     return std::nullopt;
   }
-  while (!m_entries.empty() && m_entries.front().first.Get() != oldest.Get()) m_entries.pop_front();
-  if (m_entries.empty()) return std::nullopt;
-  return m_entries.front().second;
 }
 
 CDeliveryHealth::Periods CDeliveryHealth::PeriodsFromSettings() {
@@ -126,9 +143,9 @@ CDeliveryHealth::CDeliveryHealth(Periods periods, std::wstring statusPath,
       m_startTime(SystemNow()),
       m_lastInfo(start),
       m_lastInfoFigures(DeliveryFigures{}),
-      // The first change is written at once; later ones at most once a period.
+      // Written at the first report; later at most once a period.
       m_lastStatus(start - m_periods.status),
-      m_lastStatusFigures(DeliveryFigures{}) {}
+      m_lastReport(start) {}
 
 void CDeliveryHealth::Sent(Clock::time_point) noexcept {
   m_sent.fetch_add(1, std::memory_order_relaxed);
@@ -159,13 +176,19 @@ DeliveryFigures CDeliveryHealth::Counters() const noexcept {
   return figures;
 }
 
-void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point now, bool final) noexcept {
+void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point now, ReportKind kind) noexcept {
+  // First, before anything that may fail: a time that came due up to now is
+  // then never waited for again, so the worker cannot spin on it.
+  m_lastReport = now;
   try {
+    const bool final = kind != ReportKind::Running;
+    // Nothing waits: refusals of frames now gone are no outage.
+    if (figures.waiting == 0) m_failingSince.reset();
     if (m_recovered) {
       m_recovered = false;
       KLOG_INFO(L"Usage statistics delivery recovered: frames are delivered again; " << figures.Text());
     }
-    if (m_failingSince && figures.waiting != 0 && now - *m_failingSince >= m_periods.report &&
+    if (m_failingSince && now - *m_failingSince >= m_periods.report &&
         (!m_warned || now - m_lastWarn >= m_periods.report)) {
       m_warned = true;
       m_lastWarn = now;
@@ -179,19 +202,20 @@ void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point n
       KLOG_INFO(L"Usage statistics delivery at stop: " << figures.Text());
     } else if (now - m_lastInfo >= m_periods.report) {
       // The period restarts whether or not a line is due: an unchanged state
-      // is looked at again an hour later, never in a loop.
+      // is looked at again an hour later.
       m_lastInfo = now;
       if (!m_lastInfoFigures || !m_lastInfoFigures->SameCounts(figures)) {
         m_lastInfoFigures = figures;
         KLOG_INFO(L"Usage statistics delivery: " << figures.Text());
       }
     }
-    if (m_statusPath.empty()) return;
+    // A hand-over leaves the node to the successor, whose figures it shows next.
+    if (m_statusPath.empty() || kind == ReportKind::HandedOver) return;
     if (final || now - m_lastStatus >= m_periods.status) {
       m_lastStatus = now;
-      if (final || !m_lastStatusFigures || !m_lastStatusFigures->SameCounts(figures)) {
+      // Recorded only once written: a failed write is tried again a period later.
+      if ((final || !m_lastStatusFigures || !m_lastStatusFigures->SameCounts(figures)) && WriteStatus(figures, now)) {
         m_lastStatusFigures = figures;
-        WriteStatus(figures);
       }
     }
   } catch (...) {
@@ -199,26 +223,34 @@ void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point n
   }
 }
 
-void CDeliveryHealth::WriteStatus(const DeliveryFigures& figures) noexcept {
+bool CDeliveryHealth::WriteStatus(const DeliveryFigures& figures, Clock::time_point now) noexcept {
   try {
     m_writeStatus(figures.StatusNode(m_statusPath, SystemNow()));
+    m_statusFailing = false;
+    return true;
   } catch (...) {
-    const HRES failure = CurrentFailure();
-    KLOG_WARN(L"Failed writing the usage statistics delivery status to " << m_statusPath << L" due to " << failure);
+    // The first failure of a run of them, then at most one line an hour.
+    if (!m_statusFailing || now - m_lastStatusWarn >= m_periods.report) {
+      const HRES failure = CurrentFailure();
+      KLOG_WARN(L"Failed writing the usage statistics delivery status to " << m_statusPath << L" due to " << failure);
+      m_lastStatusWarn = now;
+    }
+    m_statusFailing = true;
+    return false;
   }
 }
 
 CDeliveryHealth::Clock::time_point CDeliveryHealth::NextReportDue(Clock::time_point now) const noexcept {
   if (m_recovered) return now;
-  // Only times still ahead: one that has passed without a report (nothing
-  // waits, say) comes up again with the next step.
-  Clock::time_point due = std::max(now, m_lastInfo + m_periods.report);
+  // The earliest time that comes due after the last report; one that has
+  // passed since is due now.
+  Clock::time_point due = m_lastInfo + m_periods.report;
   const auto consider = [&](Clock::time_point candidate) {
-    if (candidate > now && candidate < due) due = candidate;
+    if (candidate > m_lastReport && candidate < due) due = candidate;
   };
   if (!m_statusPath.empty()) consider(m_lastStatus + m_periods.status);
   if (m_failingSince) consider(m_warned ? m_lastWarn + m_periods.report : *m_failingSince + m_periods.report);
-  return due;
+  return std::max(now, due);
 }
 
 }  // namespace UsageStatistics::Detail

@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace UsageStatistics::Detail {
 
@@ -32,7 +33,8 @@ struct DeliveryFigures {
   uint64_t waiting = 0;
   // Seconds since the oldest waiting frame reached the accumulator; none when nothing waits.
   std::optional<int64_t> oldestWaitingAgeSec;
-  // Seconds since 1970 (UTC) of the last accepted request; none before the first.
+  // Seconds since 1970 (UTC) of the last accepted request; none before the first
+  // (the node then holds an empty text: a merge keeps what a node leaves out).
   std::optional<int64_t> lastDeliveryTime;
   // Seconds since 1970 (UTC) of the accumulator's start.
   int64_t startTime = 0;
@@ -56,9 +58,11 @@ class CArrivalLog {
   void Append(const DXNodePtr& frame, Clock::time_point when) noexcept;
   // Frames placed before every other (a predecessor's), in their order.
   void Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point when) noexcept;
-  // When oldest (the oldest waiting frame) arrived; forgets the entries before
-  // it. None when oldest is null or not in the log (the log is then empty).
-  std::optional<Clock::time_point> ArrivalOf(const DXNodePtr& oldest) noexcept;
+  // When the oldest of the waiting frames (kept for a retry, then queued)
+  // arrived; forgets the entries of frames that wait no more. None when
+  // nothing waits or no waiting frame is in the log.
+  std::optional<Clock::time_point> ArrivalOf(const std::vector<DXNodePtr>& kept,
+                                             const std::deque<DXNodePtr>& queued) noexcept;
   void Clear() noexcept { m_entries.clear(); }
 
  private:
@@ -98,13 +102,19 @@ class CDeliveryHealth {
   // The counters, with waiting and the age filled in by the caller.
   DeliveryFigures Counters() const noexcept;
 
-  // On the worker after each step, or at stop (final): logs and writes what is due.
-  void Report(const DeliveryFigures& figures, Clock::time_point now, bool final) noexcept;
+  enum class ReportKind {
+    Running,     // on the worker, after each step
+    Stopped,     // at Stop: the stop line and the node
+    HandedOver,  // frames handed to a successor: the stop line, the node left to it
+  };
+  // Logs and writes what is due.
+  void Report(const DeliveryFigures& figures, Clock::time_point now, ReportKind kind) noexcept;
   // When the next report may be due, for the worker's wait; never before now.
   Clock::time_point NextReportDue(Clock::time_point now) const noexcept;
 
  private:
-  void WriteStatus(const DeliveryFigures& figures) noexcept;
+  // True when written.
+  bool WriteStatus(const DeliveryFigures& figures, Clock::time_point now) noexcept;
 
   const Periods m_periods;
   const std::wstring m_statusPath;
@@ -130,6 +140,9 @@ class CDeliveryHealth {
   std::optional<DeliveryFigures> m_lastInfoFigures;
   Clock::time_point m_lastStatus;
   std::optional<DeliveryFigures> m_lastStatusFigures;
+  Clock::time_point m_lastReport;
+  bool m_statusFailing = false;
+  Clock::time_point m_lastStatusWarn{};
 };
 
 }  // namespace UsageStatistics::Detail

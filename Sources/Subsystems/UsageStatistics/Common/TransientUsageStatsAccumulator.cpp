@@ -304,7 +304,7 @@ void CTransientUsageStatsAccumulator::Stop() {
   AcceptJournals(std::move(incoming), false);
   StoreAtStop(frames);
   if (!m_storeFailed && !m_transientStoragePath.empty()) m_health->Written(frames.size());
-  ReportHealth(true);
+  ReportHealth(Detail::CDeliveryHealth::ReportKind::Stopped);
 }
 
 void CTransientUsageStatsAccumulator::StoreAtStop(std::vector<DXNodePtr>& frames) {
@@ -402,7 +402,7 @@ CTransientUsageStatsAccumulator::Handover CTransientUsageStatsAccumulator::TakeU
   m_stopped = true;
   m_storeFailed = false;
   m_storeEncrypted = false;
-  ReportHealth(true);
+  ReportHealth(Detail::CDeliveryHealth::ReportKind::HandedOver);
   return handover;
 }
 
@@ -669,7 +669,7 @@ void CTransientUsageStatsAccumulator::WorkerLoop() noexcept {
       } else if (!m_stopping.load() && CheckpointDue()) {
         CheckpointNow();
       }
-      if (!m_stopping.load()) ReportHealth(false);
+      if (!m_stopping.load()) ReportHealth(Detail::CDeliveryHealth::ReportKind::Running);
     } catch (...) {
       const HRES failure = CurrentFailure();
       KLOG_ERR(L"UsageStatistics::CTransientUsageStatsAccumulator::WorkerLoop failed: " << failure);
@@ -805,6 +805,7 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
     const HRES failure = CurrentFailure();
     KLOG_ERR(L"Handling usage activity frame failed due to "
              << failure << L"; " << (delivered || attempted ? L"not kept: " : L"kept: ") << frame);
+    if (attempted && !delivered) m_health->DroppedAfterFailures();
     return !delivered && !attempted;
   }
 }
@@ -836,22 +837,23 @@ bool CTransientUsageStatsAccumulator::SendFrame(const DXNodePtr& frame) {
 
 Detail::DeliveryFigures CTransientUsageStatsAccumulator::Figures() {
   Detail::DeliveryFigures figures = m_health->Counters();
-  const Clock::time_point now = Clock::now();
-  // The worker's list: read on the worker, or once it has ended.
+  // The worker's list: read on the worker, or once it has ended; elsewhere
+  // this waits for a sending pass.
   std::lock_guard sendLock(m_sendLock);
   std::lock_guard queueLock(m_queueLock);
+  const Clock::time_point now = Clock::now();
   figures.waiting = m_pending.size() + m_queue.size();
-  // Kept frames are older than queued ones, and each list keeps arrival order.
-  const DXNodePtr oldest = !m_pending.empty() ? m_pending.front() : !m_queue.empty() ? m_queue.front() : DXNodePtr();
-  if (const std::optional<Clock::time_point> arrival = m_arrivals.ArrivalOf(oldest)) {
-    figures.oldestWaitingAgeSec = std::chrono::duration_cast<std::chrono::seconds>(now - *arrival).count();
+  if (const std::optional<Clock::time_point> arrival = m_arrivals.ArrivalOf(m_pending, m_queue)) {
+    figures.oldestWaitingAgeSec =
+        std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::seconds>(now - *arrival).count());
   }
   return figures;
 }
 
-void CTransientUsageStatsAccumulator::ReportHealth(bool final) noexcept {
+void CTransientUsageStatsAccumulator::ReportHealth(Detail::CDeliveryHealth::ReportKind kind) noexcept {
   try {
-    m_health->Report(Figures(), Clock::now(), final);
+    const Detail::DeliveryFigures figures = Figures();
+    m_health->Report(figures, Clock::now(), kind);
   } catch (...) {
     // A report never disturbs delivery.
   }

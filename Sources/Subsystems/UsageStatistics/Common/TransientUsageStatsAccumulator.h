@@ -85,8 +85,8 @@ class CTransientUsageStatsAccumulator {
   Detail::DeliveryFigures Figures();
 
  private:
-  // Logs and writes the delivery health that is due; final at stop.
-  void ReportHealth(bool final) noexcept;
+  // Logs and writes the delivery health that is due.
+  void ReportHealth(Detail::CDeliveryHealth::ReportKind kind) noexcept;
   void WriteStatusNode(const DXNodePtr& status);
   void ReadSettings(const DXNodePtr& settings);
   void Subscribe();
