@@ -3,114 +3,19 @@
 #include "Sources/Common/ErrorHandling/ErrorReporting.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "logging/LogStatement.h"
-#include "node/ValueFormats.h"
 #include "settings/GlobalSettings.h"
 
 #include <algorithm>
 #include <cwchar>
-#include <unordered_set>
 
 namespace UsageStatistics::Detail {
 namespace {
-
-constexpr wchar_t kStatusType[] = L"UsageStatisticsDeliveryStatus";
 
 int64_t SystemNow() noexcept {
   return static_cast<int64_t>(std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()));
 }
 
-std::wstring IsoTime(int64_t time) {
-  try {
-    return ValueFormats::TimeToIsoString(time);
-  } catch (...) {
-    return std::to_wstring(time);
-  }
-}
-
 }  // namespace
-
-bool DeliveryFigures::SameCounts(const DeliveryFigures& other) const noexcept {
-  return stored == other.stored && discardedWhileOff == other.discardedWhileOff && sent == other.sent &&
-         failedSendAttempts == other.failedSendAttempts && droppedAfterFailures == other.droppedAfterFailures &&
-         droppedByQueueLimit == other.droppedByQueueLimit && restored == other.restored && written == other.written &&
-         waiting == other.waiting;
-}
-
-std::wstring DeliveryFigures::Text() const {
-  std::wstring text =
-      L"stored " + std::to_wstring(stored) + L", discarded while off " + std::to_wstring(discardedWhileOff) +
-      L", sent " + std::to_wstring(sent) + L", failed send attempts " + std::to_wstring(failedSendAttempts) +
-      L", dropped after MaxSendFailures " + std::to_wstring(droppedAfterFailures) + L", dropped by MaxQueuedFrames " +
-      std::to_wstring(droppedByQueueLimit) + L", restored from file " + std::to_wstring(restored) +
-      L", written to file " + std::to_wstring(written) + L"; " + std::to_wstring(waiting) + L" frames waiting";
-  if (oldestWaitingAgeSec) text += L", the oldest for " + std::to_wstring(*oldestWaitingAgeSec) + L" s";
-  text += lastDeliveryTime ? L"; last delivery " + IsoTime(*lastDeliveryTime) : std::wstring(L"; no delivery yet");
-  return text;
-}
-
-DXNodePtr DeliveryFigures::StatusNode(const std::wstring& path, int64_t now) const {
-  const DXNodePtr node = DXNodePtr::Create(path.c_str(), kStatusType);
-  const auto count = [&node](const wchar_t* name, uint64_t value) {
-    node.SetInt64(name, static_cast<int64_t>(value > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : value));
-  };
-  count(L"FramesStored", stored);
-  count(L"FramesDiscardedWhileOff", discardedWhileOff);
-  count(L"FramesSent", sent);
-  count(L"FailedSendAttempts", failedSendAttempts);
-  count(L"FramesDroppedAfterFailures", droppedAfterFailures);
-  count(L"FramesDroppedByQueueLimit", droppedByQueueLimit);
-  count(L"FramesRestored", restored);
-  count(L"FramesWrittenToFile", written);
-  count(L"FramesWaiting", waiting);
-  // Always written: a merge into the store keeps attributes a node leaves out.
-  node.SetInt64(L"OldestWaitingFrameAgeSec", oldestWaitingAgeSec.value_or(0));
-  node.SetString(L"LastDeliveryTime", lastDeliveryTime ? IsoTime(*lastDeliveryTime) : std::wstring());
-  node.SetString(L"StartTime", IsoTime(startTime));
-  node.SetString(L"StatusTime", IsoTime(now));
-  return node;
-}
-
-void CArrivalLog::Append(const DXNodePtr& frame, Clock::time_point when) noexcept {
-  try {
-    m_entries.emplace_back(frame, when);
-  } catch (...) {
-    // Without memory for the entry the age is unknown until the log drains: a
-    // lookup that misses empties it.
-  }
-}
-
-void CArrivalLog::Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point when) noexcept {
-  try {
-    for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) m_entries.emplace_front(*frame, when);
-  } catch (...) {
-  }
-}
-
-std::optional<CArrivalLog::Clock::time_point> CArrivalLog::ArrivalOf(const std::vector<DXNodePtr>& kept,
-                                                                     const std::deque<DXNodePtr>& queued) noexcept {
-  try {
-    if (kept.empty() && queued.empty()) {
-      m_entries.clear();
-      return std::nullopt;
-    }
-    // Usually the oldest entry is the head of one of the lists.
-    const auto isHead = [&](IDXNode* frame) {
-      return (!kept.empty() && kept.front().Get() == frame) || (!queued.empty() && queued.front().Get() == frame);
-    };
-    if (!m_entries.empty() && isHead(m_entries.front().first.Get())) return m_entries.front().second;
-    // Otherwise entries of frames gone leave the front until one still waits:
-    // a frame that stopped waiting never waits again here.
-    std::unordered_set<IDXNode*> waiting;
-    waiting.reserve(kept.size() + queued.size());
-    for (const DXNodePtr& frame : kept) waiting.insert(frame.Get());
-    for (const DXNodePtr& frame : queued) waiting.insert(frame.Get());
-    while (!m_entries.empty() && waiting.count(m_entries.front().first.Get()) == 0) m_entries.pop_front();
-    if (m_entries.empty()) return std::nullopt;
-    return m_entries.front().second;
-  } catch (...) {
-    return std::nullopt;
-  }
-}
 
 CDeliveryHealth::Periods CDeliveryHealth::PeriodsFromSettings() {
   Periods periods;
@@ -192,8 +97,8 @@ void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point n
         (!m_warned || now - m_lastWarn >= m_periods.report)) {
       m_warned = true;
       m_lastWarn = now;
-      const std::wstring since =
-          figures.lastDeliveryTime ? IsoTime(*figures.lastDeliveryTime) : L"the start at " + IsoTime(m_startTime);
+      const std::wstring since = figures.lastDeliveryTime ? UtcTimeText(*figures.lastDeliveryTime)
+                                                          : L"the start at " + UtcTimeText(m_startTime);
       KLOG_WARN(L"Usage statistics delivery failing: "
                 << figures.waiting << L" frames waiting, no frame delivered since " << since << L"; "
                 << figures.Text());

@@ -6,12 +6,13 @@
 // node in the configuration store at most once a minute.
 #pragma once
 
+#include "DeliveryFigures.h"
+
 #include "node/DXNodePtr.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,55 +20,6 @@
 #include <vector>
 
 namespace UsageStatistics::Detail {
-
-struct DeliveryFigures {
-  uint64_t stored = 0;
-  uint64_t discardedWhileOff = 0;
-  uint64_t sent = 0;
-  uint64_t failedSendAttempts = 0;
-  uint64_t droppedAfterFailures = 0;
-  uint64_t droppedByQueueLimit = 0;
-  uint64_t restored = 0;
-  uint64_t written = 0;
-  // Frames queued or kept for a retry.
-  uint64_t waiting = 0;
-  // Seconds since the oldest waiting frame reached the accumulator; none when nothing waits.
-  std::optional<int64_t> oldestWaitingAgeSec;
-  // Seconds since 1970 (UTC) of the last accepted request; none before the first
-  // (the node then holds an empty text: a merge keeps what a node leaves out).
-  std::optional<int64_t> lastDeliveryTime;
-  // Seconds since 1970 (UTC) of the accumulator's start.
-  int64_t startTime = 0;
-
-  // The counters and the number waiting: what "changed" means for the reports.
-  bool SameCounts(const DeliveryFigures& other) const noexcept;
-  // "stored 3, discarded while off 0, ...; 1 frames waiting, the oldest for 4 s; last delivery ..."
-  std::wstring Text() const;
-  // The status node at path, of type "UsageStatisticsDeliveryStatus".
-  DXNodePtr StatusNode(const std::wstring& path, int64_t now) const;
-};
-
-// When each frame reached the accumulator, in arrival order. Frames leave the
-// accumulator's lists in that order or keep it, so the oldest waiting one is
-// found by dropping older entries. The caller guards it with the lock of its
-// queue. Entries hold their frames: a freed frame's address, reused by a
-// later one, can never be mistaken for it.
-class CArrivalLog {
- public:
-  using Clock = std::chrono::steady_clock;
-  void Append(const DXNodePtr& frame, Clock::time_point when) noexcept;
-  // Frames placed before every other (a predecessor's), in their order.
-  void Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point when) noexcept;
-  // When the oldest of the waiting frames (kept for a retry, then queued)
-  // arrived; forgets the entries of frames that wait no more. None when
-  // nothing waits or no waiting frame is in the log.
-  std::optional<Clock::time_point> ArrivalOf(const std::vector<DXNodePtr>& kept,
-                                             const std::deque<DXNodePtr>& queued) noexcept;
-  void Clear() noexcept { m_entries.clear(); }
-
- private:
-  std::deque<std::pair<DXNodePtr, Clock::time_point>> m_entries;
-};
 
 class CDeliveryHealth {
  public:

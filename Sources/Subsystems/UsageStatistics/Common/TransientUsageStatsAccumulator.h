@@ -5,6 +5,7 @@
 // the transient storage file.
 #pragma once
 
+#include "ArrivalLog.h"
 #include "DeliveryHealth.h"
 #include "FrameJournal.h"
 #include "TransientStorage.h"
