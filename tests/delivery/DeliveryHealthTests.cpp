@@ -2,12 +2,17 @@
 // ComponentsLib.dll: its counters, the INFO and WARN lines and the status
 // node, with the test setting that turns the hour into one second (and the
 // minute of the status node into a sixtieth of it).
+#include "Sources/Subsystems/UsageStatistics/Common/ArrivalLog.h"
 #include "Sources/Subsystems/UsageStatistics/Common/TransientUsageStatsAccumulator.h"
 #include "Sources/Subsystems/UsageStatistics/Kestrova/ActivityFrame.h"
 #include "runtime/RuntimeTestSupport.h"
 #include "support/ReferenceServices.h"
 
 #include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <psapi.h>
 
 #include <algorithm>
 #include <chrono>
@@ -325,6 +330,68 @@ TEST_F(DeliveryHealthTest, WithoutTheSettingNoNodeIsWritten) {
   ASSERT_TRUE(m_services.WaitForFrames(1));
   accumulator->Stop();
   EXPECT_FALSE(Status());
+}
+
+// The log of arrivals: the oldest waiting frame wherever it stands in the
+// lists, entries of frames gone forgotten, and no reference kept to them.
+TEST(ArrivalLog, OldestWaitingFrameAndCompaction) {
+  using Clock = UsageStatistics::Detail::CArrivalLog::Clock;
+  UsageStatistics::Detail::CArrivalLog log;
+  const Clock::time_point start = Clock::now();
+  std::vector<DXNodePtr> frames;
+  for (int64_t sequence = 0; sequence < 5; ++sequence) {
+    frames.push_back(Frame(sequence));
+    log.Append(frames.back(), start + std::chrono::seconds(sequence));
+  }
+  // A kept frame (1) behind newer queued ones (3, 4), as a stop leaves them.
+  const std::deque<DXNodePtr> queued{frames[3], frames[4], frames[1]};
+  EXPECT_EQ(log.ArrivalOf({}, queued), start + std::chrono::seconds(1));
+  EXPECT_EQ(log.Size(), 3u) << "the entries of 0 and 2 are gone";
+  // The usual order: kept frames first.
+  EXPECT_EQ(log.ArrivalOf({frames[1]}, {frames[3], frames[4]}), start + std::chrono::seconds(1));
+  EXPECT_EQ(log.ArrivalOf({}, {frames[4]}), start + std::chrono::seconds(4));
+  EXPECT_EQ(log.Size(), 1u);
+  EXPECT_FALSE(log.ArrivalOf({}, {}).has_value());
+  EXPECT_EQ(log.Size(), 0u);
+  // A frame missing from the log has no age; the others keep theirs.
+  log.Append(frames[2], start);
+  EXPECT_EQ(log.ArrivalOf({}, {frames[0], frames[2]}), start);
+  EXPECT_FALSE(log.ArrivalOf({}, {frames[0]}).has_value());
+  // The same address logged twice (a freed frame's, reused): the latest entry counts.
+  log.Clear();
+  log.Append(frames[3], start);
+  log.Append(frames[3], start + std::chrono::seconds(7));
+  EXPECT_EQ(log.ArrivalOf({}, {frames[3]}), start + std::chrono::seconds(7));
+}
+
+// Frames the queue bound drops leave nothing behind in the log while the
+// worker sleeps through a long interval.
+TEST_F(DeliveryHealthTest, DroppedFramesAreNotHeldWhileTheWorkerSleeps) {
+  Options options;
+  options.sendIntervalSec = 3600;
+  options.maxQueuedFrames = 10;
+  options.withStatus = false;
+  auto accumulator = Make(options);
+  const auto privateBytes = [] {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof(counters);
+    ::K32GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof(counters));
+    return static_cast<int64_t>(counters.PrivateUsage);
+  };
+  const std::wstring kilobyte(1024, L'x');
+  const int64_t before = privateBytes();
+  for (int64_t sequence = 1; sequence <= 40000; ++sequence) {
+    DXNodePtr frame = Frame(sequence);
+    frame.SetString(L"Payload", kilobyte);
+    accumulator->StoreFrame(frame);
+  }
+  // 40,000 frames of over 2 KB each, held, would be 80 MB.
+  EXPECT_LT(privateBytes() - before, int64_t{16} << 20);
+  const UsageStatistics::Detail::DeliveryFigures figures = accumulator->Figures();
+  EXPECT_EQ(figures.waiting, 10u);
+  EXPECT_EQ(figures.droppedByQueueLimit, 40000u - 10u);
+  accumulator->Stop();
 }
 
 }  // namespace

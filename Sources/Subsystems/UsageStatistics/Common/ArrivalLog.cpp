@@ -6,16 +6,15 @@ namespace UsageStatistics::Detail {
 
 void CArrivalLog::Append(const DXNodePtr& frame, Clock::time_point when) noexcept {
   try {
-    m_entries.emplace_back(frame, when);
+    m_entries.emplace_back(frame.Get(), when);
   } catch (...) {
-    // Without memory for the entry the age is unknown until the log drains: a
-    // lookup that misses empties it.
+    // Without memory for the entry this frame's age is unknown.
   }
 }
 
 void CArrivalLog::Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point when) noexcept {
   try {
-    for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) m_entries.emplace_front(*frame, when);
+    for (auto frame = frames.rbegin(); frame != frames.rend(); ++frame) m_entries.emplace_front(frame->Get(), when);
   } catch (...) {
   }
 }
@@ -23,22 +22,28 @@ void CArrivalLog::Prepend(const std::deque<DXNodePtr>& frames, Clock::time_point
 std::optional<CArrivalLog::Clock::time_point> CArrivalLog::ArrivalOf(const std::vector<DXNodePtr>& kept,
                                                                      const std::deque<DXNodePtr>& queued) noexcept {
   try {
-    if (kept.empty() && queued.empty()) {
+    const size_t waitingCount = kept.size() + queued.size();
+    if (waitingCount == 0) {
       m_entries.clear();
       return std::nullopt;
     }
-    // Usually the oldest entry is the head of one of the lists.
-    const auto isHead = [&](IDXNode* frame) {
+    // Nothing to forget, and the oldest entry heads one of the lists: it is the oldest waiting frame.
+    const auto isHead = [&](const IDXNode* frame) {
       return (!kept.empty() && kept.front().Get() == frame) || (!queued.empty() && queued.front().Get() == frame);
     };
-    if (!m_entries.empty() && isHead(m_entries.front().first.Get())) return m_entries.front().second;
-    // Otherwise entries of frames gone leave the front until one still waits:
-    // a frame that stopped waiting never waits again here.
-    std::unordered_set<IDXNode*> waiting;
-    waiting.reserve(kept.size() + queued.size());
+    if (m_entries.size() <= waitingCount && !m_entries.empty() && isHead(m_entries.front().first)) {
+      return m_entries.front().second;
+    }
+    // Otherwise only the latest entry of each waiting frame stays, in order.
+    std::unordered_set<const IDXNode*> waiting;
+    waiting.reserve(waitingCount);
     for (const DXNodePtr& frame : kept) waiting.insert(frame.Get());
     for (const DXNodePtr& frame : queued) waiting.insert(frame.Get());
-    while (!m_entries.empty() && waiting.count(m_entries.front().first.Get()) == 0) m_entries.pop_front();
+    std::deque<std::pair<const IDXNode*, Clock::time_point>> remaining;
+    for (auto entry = m_entries.rbegin(); entry != m_entries.rend(); ++entry) {
+      if (waiting.erase(entry->first) != 0) remaining.push_front(*entry);
+    }
+    m_entries.swap(remaining);
     if (m_entries.empty()) return std::nullopt;
     return m_entries.front().second;
   } catch (...) {

@@ -239,6 +239,13 @@ void CTransientUsageStatsAccumulator::StoreFrame(const DXNodePtr& frame) {
   m_queue.push_back(frame);
   m_health->Stored();
   m_arrivals.Append(frame, Clock::now());
+  // Frames that left since the worker last looked (dropped by the bound, say)
+  // keep their entries until it looks again: past a margin it looks now.
+  if (m_arrivals.Size() > 2 * (m_queue.size() + m_pendingCount.load()) + kArrivalSlack &&
+      !m_compactArrivals.exchange(true)) {
+    { std::lock_guard wakeLock(m_wakeLock); }
+    m_wakeUp.notify_all();
+  }
   if (Checkpointing()) m_fresh.push_back(frame);
   if (m_maxQueuedFrames != 0) EnforceQueueBound();
 }
@@ -463,7 +470,7 @@ void CTransientUsageStatsAccumulator::WaitForNextCycle() {
     if (Checkpointing()) due = std::min(due, Clock::time_point(Clock::duration(m_nextCheckpoint.load())));
     const Clock::time_point now = Clock::now();
     due = std::min(due, m_health->NextReportDue(now));
-    if (now >= due) return;
+    if (now >= due || m_compactArrivals.load()) return;
     m_wakeUp.wait_until(wakeLock, due);
   }
 }
@@ -843,6 +850,7 @@ Detail::DeliveryFigures CTransientUsageStatsAccumulator::Figures() {
   std::lock_guard queueLock(m_queueLock);
   const Clock::time_point now = Clock::now();
   figures.waiting = m_pending.size() + m_queue.size();
+  m_compactArrivals = false;
   if (const std::optional<Clock::time_point> arrival = m_arrivals.ArrivalOf(m_pending, m_queue)) {
     figures.oldestWaitingAgeSec =
         std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::seconds>(now - *arrival).count());

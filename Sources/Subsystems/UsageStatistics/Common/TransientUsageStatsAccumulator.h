@@ -206,6 +206,9 @@ class CTransientUsageStatsAccumulator {
   std::optional<Detail::CDeliveryHealth> m_health;
   // Under the queue lock: when each waiting frame arrived.
   Detail::CArrivalLog m_arrivals;
+  // Entries beyond twice the waiting frames before the worker is woken to compact the log.
+  static constexpr size_t kArrivalSlack = 4096;
+  std::atomic<bool> m_compactArrivals{false};
 };
 
 }  // namespace UsageStatistics
