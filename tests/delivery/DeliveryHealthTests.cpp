@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <thread>
@@ -320,6 +321,25 @@ TEST_F(DeliveryHealthTest, FailingStatusWriteIsAWarningAndDeliveryGoesOn) {
   EXPECT_NE(
       LineContaining(capture.Lines(), L"Failed writing the usage statistics delivery status to ").find(kStatusPath),
       std::wstring::npos);
+}
+
+// Paths the status may not take: a WARN at start, and no node anywhere.
+TEST_F(DeliveryHealthTest, StatusPathsRefused) {
+  for (const wchar_t* path : {L"\\", L"Relative\\Status", L"\\Veltrano\\\\Status", L"\\Veltrano\\", kSwitchPath}) {
+    SCOPED_TRACE(testing::Message() << std::string(path, path + std::wcslen(path)));
+    ScopedCapture capture;
+    DXNodePtr settings = DXNodePtr::Create(L"TransientStorage", nullptr);
+    settings.SetInt64(L"SendIntervalSec", 1);
+    settings.SetString(L"UsageStatisticsCfgPath", kSwitchPath);
+    settings.SetString(L"DeliveryStatusCfgPath", path);
+    CTransientUsageStatsAccumulator accumulator(m_services.ServicePtr(), settings);
+    accumulator.StoreFrame(Frame(1));
+    ASSERT_TRUE(WaitUntil([&] { return accumulator.Figures().sent == 1; }));
+    accumulator.Stop();
+    EXPECT_EQ(LinesContaining(capture.Lines(), L"no delivery status node is written"), 1u);
+    EXPECT_EQ(LinesContaining(capture.Lines(), L"Failed writing the usage statistics delivery status"), 0u);
+    EXPECT_EQ(m_services.Read(kSwitchPath).GetType(), L"") << "the switch keeps its type";
+  }
 }
 
 TEST_F(DeliveryHealthTest, WithoutTheSettingNoNodeIsWritten) {

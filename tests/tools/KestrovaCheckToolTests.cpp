@@ -671,6 +671,21 @@ std::vector<BrokenSettings> BrokenSettingsFiles() {
        "above the maximum of 31536000 (365 days); the accumulator takes 31536000\n0 errors, 1 warning\n",
        0,
        1},
+      {"a delivery status path that is the switch's",
+       {{"<attr name=\"DeliveryStatusCfgPath\" type=\"text\">\\Veltrano\\UsageStatistics\\DeliveryStatus</attr>",
+         "<attr name=\"DeliveryStatusCfgPath\" type=\"text\">\\Veltrano\\UsageStatisticsSettings</attr>"}},
+       "ConfigSnapshotsMaintainer\\TransientStorage: \"DeliveryStatusCfgPath\": warning: is the switch's own path; the "
+       "accumulator writes no status node there\n0 errors, 1 warning\n",
+       0,
+       1},
+      {"a relative delivery status path",
+       {{"<attr name=\"DeliveryStatusCfgPath\" type=\"text\">\\Veltrano\\UsageStatistics\\DeliveryStatus</attr>",
+         "<attr name=\"DeliveryStatusCfgPath\" type=\"text\">DeliveryStatus</attr>"}},
+       "ConfigSnapshotsMaintainer\\TransientStorage: \"DeliveryStatusCfgPath\": warning: \"DeliveryStatus\" is not an "
+       "absolute path below the root without empty elements; the accumulator writes no status node\n0 errors, 1 "
+       "warning\n",
+       0,
+       1},
       {"an entry name that is no GUID",
        {{kFirstEntry, "Users"}},
        "ConfigSnapshotsMaintainer\\ConfigSnapshots\\Users: node: error 0x80070057: the name \"Users\" is not a GUID "

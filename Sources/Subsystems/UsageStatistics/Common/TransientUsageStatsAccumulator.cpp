@@ -39,6 +39,14 @@ int64_t AtMostOneYear(const wchar_t* name, int64_t seconds) {
   return kMaximum;
 }
 
+// A node path the status may take: absolute, below the root, no empty
+// element, and not the switch's own node (whose type it would replace).
+bool IsStatusPath(const std::wstring& path, const std::wstring& togglePath) {
+  if (path.size() < 2 || path.front() != L'\\' || path.back() == L'\\') return false;
+  if (path.find(L"\\\\") != std::wstring::npos) return false;
+  return path != togglePath;
+}
+
 // The counter as a 32-bit read; a value the store cannot give as one counts
 // as no failure yet, so the frame is still tried.
 int32_t ReadFailureCounter(const DXNodePtr& frame) noexcept {
@@ -193,6 +201,12 @@ void CTransientUsageStatsAccumulator::ReadSettings(const DXNodePtr& settings) {
   }
   m_sendIntervalSec = AtMostOneYear(L"SendIntervalSec", m_sendIntervalSec);
   m_statusPath = settings.GetString(L"DeliveryStatusCfgPath", std::wstring());
+  if (!m_statusPath.empty() && !IsStatusPath(m_statusPath, m_togglePath)) {
+    KLOG_WARN(L"DeliveryStatusCfgPath " << m_statusPath
+                                        << L" is not an absolute path below the root without empty elements, or is "
+                                           L"the switch's path; no delivery status node is written");
+    m_statusPath.clear();
+  }
 }
 
 void CTransientUsageStatsAccumulator::Subscribe() {

@@ -148,6 +148,17 @@ void SettingsChecker::CheckStorage(const DXNodePtr& storage, const std::wstring&
           path, Quoted(read.name), E_INVALIDARG,
           Quoted(value.text) + L" is not an absolute path without empty elements; the configuration server refuses it");
     }
+    if (read.name == std::wstring_view(L"DeliveryStatusCfgPath") && !value.text.empty()) {
+      if (!IsServerPath(value.text) || value.text.size() == 1) {
+        m_report.AddWarning(path, Quoted(read.name),
+                            Quoted(value.text) +
+                                L" is not an absolute path below the root without empty elements; the accumulator "
+                                L"writes no status node");
+      } else if (value.text == storage.GetString(L"UsageStatisticsCfgPath", std::wstring())) {
+        m_report.AddWarning(path, Quoted(read.name),
+                            L"is the switch's own path; the accumulator writes no status node there");
+      }
+    }
     // Intervals the accumulator clamps, and what it takes instead.
     const auto warnClamped = [&](const wchar_t* name, int64_t minimum, const std::wstring& belowTakes,
                                  int64_t maximum) {
