@@ -33,6 +33,20 @@ set(KESTROVA_PACKAGE_RESOURCE_TARGETS CoreErrorMessages)
 add_custom_target(kestrova-package-files)
 add_dependencies(kestrova-package-files ${KESTROVA_PACKAGE_CODE_TARGETS} ${KESTROVA_PACKAGE_RESOURCE_TARGETS})
 
+# The version resources include headers configured with the project version
+# (KestrovaVersion.h, DataLayerVersion.h), and windres reports no header
+# dependencies: without these, a new KESTROVA_BUILD_NUMBER would leave the
+# resources, and so the binaries' FileVersion, at the version of the first build.
+foreach(versioned IN ITEMS "Kestrova;module/Kestrova.rc;KestrovaVersion.h"
+                           "DataLayer;platform/DataLayer/Dll/DataLayer.rc;DataLayerVersion.h")
+  list(GET versioned 0 target)
+  list(GET versioned 1 rc)
+  list(GET versioned 2 header)
+  get_target_property(binary_dir ${target} BINARY_DIR)
+  set_source_files_properties(${PROJECT_SOURCE_DIR}/${rc} TARGET_DIRECTORY ${target}
+    PROPERTIES OBJECT_DEPENDS ${binary_dir}/${header})
+endforeach()
+
 # The DLLs and EXEs. Import libraries stay out of the package: hosts load
 # Kestrova.dll by LoadLibraryW, and MinGW links against a DLL directly; they
 # can be installed apart with --component KestrovaImportLibraries.
