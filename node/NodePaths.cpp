@@ -27,6 +27,16 @@ bool IsPathUnder(std::wstring_view path, std::wstring_view base, uint32_t* depth
   return true;
 }
 
+bool IsServerPath(std::wstring_view path) noexcept {
+  if (path.empty() || path.front() != kSeparator) return false;
+  if (path.size() == 1) return true;
+  for (size_t at = 0; at < path.size(); ++at) {
+    if (path[at] != kSeparator) continue;
+    if (at + 1 == path.size() || path[at + 1] == kSeparator) return false;
+  }
+  return true;
+}
+
 std::wstring ParentPath(std::wstring_view path) {
   const size_t last = path.rfind(kSeparator);
   if (last == std::wstring_view::npos) return std::wstring();

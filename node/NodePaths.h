@@ -33,6 +33,10 @@ constexpr bool IsBaseNodePath(std::wstring_view relativePath) noexcept {
   return relativePath.empty() || (relativePath.size() == 1 && relativePath.front() == kSeparator);
 }
 
+// True for an absolute path without empty elements (the root included): the
+// form the configuration server accepts.
+bool IsServerPath(std::wstring_view path) noexcept;
+
 // The text before the last separator; the root when that separator is the
 // first character.
 std::wstring ParentPath(std::wstring_view path);

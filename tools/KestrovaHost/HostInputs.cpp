@@ -65,18 +65,6 @@ std::vector<std::wstring> TrackedBasePaths(const DXNodePtr& settings) {
   return bases;
 }
 
-std::optional<std::wstring> DeliveryStatusPath(const DXNodePtr& settings) {
-  try {
-    const DXNodePtr storage = settings.GetChild(L"TransientStorage", false);
-    std::wstring path;
-    if (!storage || !storage.TryGetString(L"DeliveryStatusCfgPath", path) || path.empty()) return std::nullopt;
-    return path;
-  } catch (const HRX&) {
-    // Settings of the wrong shape: the module says what is wrong with them.
-    return std::nullopt;
-  }
-}
-
 }  // namespace
 
 HostInputs HostInputs::Load(const CommandLine& commandLine) {
@@ -85,7 +73,7 @@ HostInputs HostInputs::Load(const CommandLine& commandLine) {
   std::vector<ChangeStep> steps = ReadSteps(commandLine);
   const uint32_t entryCount = CountEntries(settings);
   std::optional<std::wstring> pendingPath = PendingFrames::StoragePath(settings);
-  std::optional<std::wstring> deliveryStatusPath = DeliveryStatusPath(settings);
+  std::optional<std::wstring> deliveryStatusPath = PendingFrames::StorageSetting(settings, L"DeliveryStatusCfgPath");
   std::vector<std::wstring> trackedBasePaths = TrackedBasePaths(settings);
   const bool ownStore = commandLine.storePath.has_value();
   return HostInputs{ownStore ? StoreCopy::OfFile(*commandLine.storePath) : StoreCopy::OfText(DemoInputs::StoreText()),

@@ -32,16 +32,22 @@ std::wstring ExpandEnvironment(const std::wstring& text) {
 
 }  // namespace
 
-std::optional<std::wstring> StoragePath(const DXNodePtr& settings) {
+std::optional<std::wstring> StorageSetting(const DXNodePtr& settings, const wchar_t* name) {
   try {
     const DXNodePtr storage = settings.GetChild(L"TransientStorage", false);
-    std::wstring path;
-    if (!storage || !storage.TryGetString(L"TransientStoragePath", path) || path.empty()) return std::nullopt;
-    return ExpandEnvironment(path);
+    std::wstring text;
+    if (!storage || !storage.TryGetString(name, text) || text.empty()) return std::nullopt;
+    return text;
   } catch (const HRX&) {
-    // Settings of the wrong shape name no file; the module says what is wrong with them.
+    // Settings of the wrong shape name nothing; the module says what is wrong with them.
     return std::nullopt;
   }
+}
+
+std::optional<std::wstring> StoragePath(const DXNodePtr& settings) {
+  const std::optional<std::wstring> path = StorageSetting(settings, L"TransientStoragePath");
+  if (!path) return std::nullopt;
+  return ExpandEnvironment(*path);
 }
 
 bool FileExists(const std::wstring& path) {

@@ -10,6 +10,11 @@
 
 namespace KestrovaHost::PendingFrames {
 
+// A text attribute of the maintainer's "TransientStorage" settings node;
+// nothing when it is absent, empty or not text, or the settings have no
+// such node.
+std::optional<std::wstring> StorageSetting(const DXNodePtr& settings, const wchar_t* name);
+
 // "TransientStorage\TransientStoragePath" of the maintainer's settings with
 // environment variables expanded, as the accumulator expands it; nothing
 // when the settings name no file.

@@ -47,12 +47,11 @@ CDeliveryHealth::CDeliveryHealth(Periods periods, std::wstring statusPath,
       m_writeStatus(std::move(writeStatus)),
       m_startTime(SystemNow()),
       m_lastInfo(start),
-      m_lastInfoFigures(DeliveryFigures{}),
       // Written at the first report; later at most once a period.
       m_lastStatus(start - m_periods.status),
       m_lastReport(start) {}
 
-void CDeliveryHealth::Sent(Clock::time_point) noexcept {
+void CDeliveryHealth::Sent() noexcept {
   m_sent.fetch_add(1, std::memory_order_relaxed);
   m_lastDeliveryTime.store(SystemNow(), std::memory_order_relaxed);
   m_failingSince.reset();
@@ -109,7 +108,7 @@ void CDeliveryHealth::Report(const DeliveryFigures& figures, Clock::time_point n
       // The period restarts whether or not a line is due: an unchanged state
       // is looked at again an hour later.
       m_lastInfo = now;
-      if (!m_lastInfoFigures || !m_lastInfoFigures->SameCounts(figures)) {
+      if (!m_lastInfoFigures.SameCounts(figures)) {
         m_lastInfoFigures = figures;
         KLOG_INFO(L"Usage statistics delivery: " << figures.Text());
       }

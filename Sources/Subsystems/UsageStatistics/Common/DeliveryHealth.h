@@ -48,7 +48,7 @@ class CDeliveryHealth {
   void Restored(uint64_t frames) noexcept { m_restored.fetch_add(frames, std::memory_order_relaxed); }
   void Written(uint64_t frames) noexcept { m_written.fetch_add(frames, std::memory_order_relaxed); }
   // On the worker, for each request.
-  void Sent(Clock::time_point now) noexcept;
+  void Sent() noexcept;
   void SendFailed(Clock::time_point now) noexcept;
 
   // The counters, with waiting and the age filled in by the caller.
@@ -89,7 +89,8 @@ class CDeliveryHealth {
   bool m_recovered = false;
   Clock::time_point m_lastWarn{};
   Clock::time_point m_lastInfo;
-  std::optional<DeliveryFigures> m_lastInfoFigures;
+  // The figures of the last periodic line (none yet: all zero).
+  DeliveryFigures m_lastInfoFigures;
   Clock::time_point m_lastStatus;
   std::optional<DeliveryFigures> m_lastStatusFigures;
   Clock::time_point m_lastReport;

@@ -11,6 +11,7 @@
 #include "module/HostInstance.h"
 #include "node/ConfigServerAccess.h"
 #include "node/NodeDump.h"
+#include "node/NodePaths.h"
 #include "settings/DataDirectory.h"
 #include "settings/FileSystem.h"
 #include "settings/ImpersonationRevertGuard.h"
@@ -42,9 +43,7 @@ int64_t AtMostOneYear(const wchar_t* name, int64_t seconds) {
 // A node path the status may take: absolute, below the root, no empty
 // element, and not the switch's own node (whose type it would replace).
 bool IsStatusPath(const std::wstring& path, const std::wstring& togglePath) {
-  if (path.size() < 2 || path.front() != L'\\' || path.back() == L'\\') return false;
-  if (path.find(L"\\\\") != std::wstring::npos) return false;
-  return path != togglePath;
+  return path.size() > 1 && NodePaths::IsServerPath(path) && path != togglePath;
 }
 
 // The counter as a 32-bit read; a value the store cannot give as one counts
@@ -79,11 +78,8 @@ CTransientUsageStatsAccumulator::CTransientUsageStatsAccumulator(const CompPtr<I
   try {
     {
       std::lock_guard queueLock(m_queueLock);
-      m_queue.insert(m_queue.end(), restored.begin(), restored.end());
-      const Clock::time_point now = Clock::now();
-      for (const DXNodePtr& frame : restored) m_arrivals.Append(frame, now);
+      QueueRestored(restored);
     }
-    m_health->Restored(restored.size());
     Subscribe();
     const Clock::time_point now = Clock::now();
     m_nextCycle = (now + std::chrono::seconds(m_sendIntervalSec)).time_since_epoch().count();
@@ -238,6 +234,13 @@ void CTransientUsageStatsAccumulator::RestoreToFile(std::vector<DXNodePtr>& rest
     const HRES failure = CurrentFailure();
     KLOG_WARN(L"Failed storing pending activity frames to file " << m_transientStoragePath << L" due to" << failure);
   }
+}
+
+void CTransientUsageStatsAccumulator::QueueRestored(const std::vector<DXNodePtr>& restored) {
+  m_queue.insert(m_queue.end(), restored.begin(), restored.end());
+  const Clock::time_point now = Clock::now();
+  for (const DXNodePtr& frame : restored) m_arrivals.Append(frame, now);
+  m_health->Restored(restored.size());
 }
 
 void CTransientUsageStatsAccumulator::StoreFrame(const DXNodePtr& frame) {
@@ -513,10 +516,7 @@ void CTransientUsageStatsAccumulator::OpenOwnJournal() noexcept {
     journal->Restore(restored);
     {
       std::lock_guard queueLock(m_queueLock);
-      m_queue.insert(m_queue.end(), restored.begin(), restored.end());
-      const Clock::time_point now = Clock::now();
-      for (const DXNodePtr& frame : restored) m_arrivals.Append(frame, now);
-      m_health->Restored(restored.size());
+      QueueRestored(restored);
       if (m_maxQueuedFrames != 0) EnforceQueueBound();
     }
     m_journal = std::move(journal);
@@ -807,14 +807,11 @@ bool CTransientUsageStatsAccumulator::SendOrRetain(const DXNodePtr& frame) {
     FaultPoint(L"sending");
     delivered = SendFrame(frame);
     if (delivered) {
-      m_health->Sent(Clock::now());
-    } else {
-      m_health->SendFailed(Clock::now());
-    }
-    if (delivered) {
+      m_health->Sent();
       FaultPoint(L"delivered");
       return false;
     }
+    m_health->SendFailed(Clock::now());
     KLOG_DBG3(L"Failed sending usage activity frame " << frame);
     frame.SetInt64(kFailureCounter, static_cast<int64_t>(failures) + 1);
     return true;

@@ -135,6 +135,8 @@ class CTransientUsageStatsAccumulator {
   // At the worker's end: the frames the last cycle kept go back to the queue.
   void HandBackPending() noexcept;
   void TakeOver();
+  // Frames restored from the file or checkpoints join the queue's end; under the queue lock.
+  void QueueRestored(const std::vector<DXNodePtr>& restored);
   void SendPending();
   // One frame of a sending pass: true when it is kept for the next cycle.
   bool SendOrRetain(const DXNodePtr& frame);

@@ -81,15 +81,7 @@ std::span<const NamedRead> SettingsChecker::MaintainerSettings() { return kMaint
 std::span<const NamedRead> SettingsChecker::StorageSettings() { return kStorageSettings; }
 std::span<const NamedRead> SettingsChecker::EntrySettings() { return kEntrySettings; }
 
-bool SettingsChecker::IsServerPath(std::wstring_view path) {
-  if (path.empty() || path.front() != NodePaths::kSeparator) return false;
-  if (path.size() == 1) return true;
-  for (size_t at = 0; at < path.size(); ++at) {
-    if (path[at] != NodePaths::kSeparator) continue;
-    if (at + 1 == path.size() || path[at + 1] == NodePaths::kSeparator) return false;
-  }
-  return true;
-}
+bool SettingsChecker::IsServerPath(std::wstring_view path) { return NodePaths::IsServerPath(path); }
 
 void SettingsChecker::CheckRequiredChild(const DXNodePtr& parent, const wchar_t* name, const std::wstring& path,
                                          DXNodePtr& child) {
