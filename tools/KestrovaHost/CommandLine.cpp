@@ -54,6 +54,7 @@ const wchar_t* CommandLine::UsageText() {
          L"                     [--save-store FILE] [--settle MS] [--service-fails] [--quiet]\n"
          L"       kestrova-host --show-pending FILE\n"
          L"       kestrova-host --check-settings FILE [--strict]\n"
+         L"       kestrova-host --test FILE... [--update] [--junit FILE] [--settle MS]\n"
          L"  With no option, runs the embedded demo: a store, maintainer settings and a change script.\n"
          L"  --store FILE        the configuration store to start from (node text); only read\n"
          L"  --settings FILE     node text file; its first node is the maintainer's settings node\n"
@@ -71,14 +72,24 @@ const wchar_t* CommandLine::UsageText() {
          L"                      rules of its entries without loading the module: one line per\n"
          L"                      problem or warning; exit 0 without problems, 1 with problems\n"
          L"  --strict            with --check-settings: warnings fail the check too\n"
+         L"  --test FILE...      run the scenarios of each test file (node text, first node of type\n"
+         L"                      \"HostTests\") and compare the frames the service receives with the\n"
+         L"                      expected ones; the last line is N passed, M failed\n"
+         L"  --update            with --test: record the received frames as the expected ones of\n"
+         L"                      every failing or new scenario, keeping the rest of each file\n"
+         L"  --junit FILE        with --test: also write a JUnit XML report to FILE\n"
+         L"                      (with --test, --settle is the wait of scenarios without \"SettleMs\")\n"
          L"exit status: 0 success, 1 the module failed Configure or Shutdown (or the host failed),\n"
-         L"             2 usage error or an unreadable or malformed input file\n";
+         L"             2 usage error or an unreadable or malformed input file;\n"
+         L"  with --test: 0 every scenario passed (or, with --update, was recorded), 1 one failed,\n"
+         L"             2 usage error or a test file or input that cannot be read or is malformed\n";
 }
 
 CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
   CommandLine commandLine;
   bool settleGiven = false;
   bool anyRunOption = false;
+  bool anyTestOption = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::wstring& argument = arguments[i];
     if (argument == L"--help" || argument == L"-h" || argument == L"/?") {
@@ -93,6 +104,21 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
       return arguments[++i];
     };
 
+    if (name == L"--test" || name == L"--update") {
+      if (inlineValue) throw ToolError(kExitUsage, name + L" takes no value");
+      bool& flag = name == L"--test" ? commandLine.test : commandLine.testOptions.update;
+      if (flag) throw ToolError(kExitUsage, name + L" given more than once");
+      flag = true;
+      anyTestOption = anyTestOption || name == L"--update";
+      continue;
+    }
+    if (name == L"--junit") {
+      if (commandLine.testOptions.junitPath) throw ToolError(kExitUsage, L"--junit given more than once");
+      commandLine.testOptions.junitPath = takeValue();
+      if (commandLine.testOptions.junitPath->empty()) throw ToolError(kExitUsage, L"--junit needs a file name");
+      anyTestOption = true;
+      continue;
+    }
     if (name == L"--strict") {
       if (inlineValue) throw ToolError(kExitUsage, name + L" takes no value");
       if (commandLine.strict) throw ToolError(kExitUsage, name + L" given more than once");
@@ -128,7 +154,22 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
     if (known) continue;
     if (argument.size() > 1 && argument.front() == L'-')
       throw ToolError(kExitUsage, L"unknown option '" + argument + L"'");
-    throw ToolError(kExitUsage, L"unexpected argument '" + argument + L"'");
+    if (!commandLine.test) throw ToolError(kExitUsage, L"unexpected argument '" + argument + L"'");
+    commandLine.testOptions.files.push_back(argument);
+  }
+  if (commandLine.test) {
+    // The scenarios name their own inputs; only the default wait applies to them all.
+    if (commandLine.showPendingPath || commandLine.checkSettingsPath || commandLine.strict || commandLine.storePath ||
+        commandLine.settingsPath || commandLine.changesPath || commandLine.framesOutPath || commandLine.saveStorePath ||
+        commandLine.serviceFails || commandLine.quiet) {
+      throw ToolError(kExitUsage, L"--test takes no other option than --update, --junit and --settle");
+    }
+    if (commandLine.testOptions.files.empty()) throw ToolError(kExitUsage, L"--test needs at least one test FILE");
+    return commandLine;
+  }
+  if (anyTestOption) {
+    throw ToolError(kExitUsage, std::wstring(commandLine.testOptions.update ? L"--update" : L"--junit") +
+                                    L" goes with --test only");
   }
   if (commandLine.showPendingPath && (anyRunOption || commandLine.checkSettingsPath || commandLine.strict)) {
     throw ToolError(kExitUsage, L"--show-pending takes no other option");

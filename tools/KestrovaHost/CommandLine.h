@@ -4,7 +4,10 @@
 //                 [--service-fails] [--quiet]
 //   kestrova-host --show-pending FILE
 //   kestrova-host --check-settings FILE [--strict]
+//   kestrova-host --test FILE... [--update] [--junit FILE] [--settle MS]
 #pragma once
+
+#include "FrameTestRun.h"
 
 #include <cstdint>
 #include <optional>
@@ -25,6 +28,8 @@ struct CommandLine {
   uint32_t settleMs = kDefaultSettleMs;
   bool serviceFails = false;
   bool quiet = false;
+  bool test = false;  // run the scenarios of the test files instead
+  KestrovaTools::FrameTestOptions testOptions;
   bool helpRequested = false;
 
   static constexpr uint32_t kDefaultSettleMs = 3000;

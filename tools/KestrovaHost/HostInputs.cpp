@@ -67,23 +67,25 @@ std::vector<std::wstring> TrackedBasePaths(const DXNodePtr& settings) {
 
 }  // namespace
 
-HostInputs HostInputs::Load(const CommandLine& commandLine) {
-  // Settings and steps first: they are checked completely before the store is copied.
-  DXNodePtr settings = ReadSettings(commandLine);
-  std::vector<ChangeStep> steps = ReadSteps(commandLine);
+HostInputs HostInputs::Make(StoreCopy store, std::wstring storeName, DXNodePtr settings,
+                            std::vector<ChangeStep> steps) {
   const uint32_t entryCount = CountEntries(settings);
   std::optional<std::wstring> pendingPath = PendingFrames::StoragePath(settings);
   std::optional<std::wstring> deliveryStatusPath = PendingFrames::StorageSetting(settings, L"DeliveryStatusCfgPath");
   std::vector<std::wstring> trackedBasePaths = TrackedBasePaths(settings);
+  return HostInputs{
+      std::move(store), std::move(storeName),   std::move(settings),           std::move(steps),
+      entryCount,       std::move(pendingPath), std::move(deliveryStatusPath), std::move(trackedBasePaths)};
+}
+
+HostInputs HostInputs::Load(const CommandLine& commandLine) {
+  // Settings and steps first: they are checked completely before the store is copied.
+  DXNodePtr settings = ReadSettings(commandLine);
+  std::vector<ChangeStep> steps = ReadSteps(commandLine);
   const bool ownStore = commandLine.storePath.has_value();
-  return HostInputs{ownStore ? StoreCopy::OfFile(*commandLine.storePath) : StoreCopy::OfText(DemoInputs::StoreText()),
-                    ownStore ? L"STORE file '" + *commandLine.storePath + L"'" : std::wstring(L"the demo store"),
-                    std::move(settings),
-                    std::move(steps),
-                    entryCount,
-                    std::move(pendingPath),
-                    std::move(deliveryStatusPath),
-                    std::move(trackedBasePaths)};
+  return Make(ownStore ? StoreCopy::OfFile(*commandLine.storePath) : StoreCopy::OfText(DemoInputs::StoreText()),
+              ownStore ? L"STORE file '" + *commandLine.storePath + L"'" : std::wstring(L"the demo store"),
+              std::move(settings), std::move(steps));
 }
 
 }  // namespace KestrovaHost

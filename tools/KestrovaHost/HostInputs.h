@@ -32,6 +32,9 @@ struct HostInputs {
 
   // Raises ToolError (kExitUsage) for a file that cannot be read or is malformed.
   static HostInputs Load(const CommandLine& commandLine);
+  // The inputs of a store, settings and steps already read; the figures the
+  // host needs are taken from the settings.
+  static HostInputs Make(StoreCopy store, std::wstring storeName, DXNodePtr settings, std::vector<ChangeStep> steps);
 };
 
 }  // namespace KestrovaHost

@@ -8,32 +8,21 @@
 //                 [--save-store FILE] [--settle MS] [--service-fails] [--quiet]
 //   kestrova-host --show-pending FILE
 //   kestrova-host --check-settings FILE [--strict]
+//   kestrova-host --test FILE... [--update] [--junit FILE] [--settle MS]
 #include "CommandLine.h"
-#include "DeliveryWatch.h"
-#include "FailureText.h"
+#include "FrameTestRun.h"
 #include "HostInputs.h"
-#include "MaintainerHost.h"
-#include "ModificationReporter.h"
+#include "HostRun.h"
 #include "NodeTextFile.h"
 #include "PendingFrames.h"
-#include "ReferenceServices.h"
 #include "RunReport.h"
 #include "SettingsCheck.h"
 #include "StandardStream.h"
-#include "StepRunner.h"
 #include "ToolError.h"
 #include "ToolMain.h"
 
-#include "Sources/Common/ErrorHandling/ErrorDescription.h"
-#include "node/ConfigServerAccess.h"
-#include "node/Identity.h"
+#include "node/DXNodePtr.h"
 
-#include <Kestrova/ComponentsLib.h>
-
-#include <windows.h>
-
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,108 +34,67 @@ using namespace KestrovaTools;
 
 void ReportError(const std::wstring& message) { ReportToolError(L"kestrova-host", message); }
 
-std::wstring ProcessUser() {
-  try {
-    return Identity::GetProcessUserName();
-  } catch (const HRX& failure) {
-    ReportError(L"warning: the process user is unknown (" + FormatError(failure, ErrorFormat::NoLocation) +
-                L"); Write and Delete steps without \"Subject\" name \"Unknown\"");
-    return L"Unknown";
-  }
-}
-
-PendingCount CountPending(const std::optional<std::wstring>& path) {
-  PendingCount pending{path, 0u, {}};
-  if (!path || !PendingFrames::FileExists(*path)) return pending;
-  try {
-    pending.frames = static_cast<uint32_t>(PendingFrames::Read(*path).size());
-  } catch (const ToolError& error) {
-    pending.frames.reset();
-    pending.readFailure = error.Message();
-  }
-  return pending;
-}
-
-// The first failure of a run decides its exit status; the run still shuts
-// the module down and releases everything after it.
-class RunStatus {
- public:
-  void Fail(ExitStatus status, const std::wstring& message) {
-    ReportError(message);
-    if (m_status == kExitSuccess) m_status = status;
-  }
-  ExitStatus Status() const { return m_status; }
-
- private:
-  ExitStatus m_status = kExitSuccess;
-};
-
-void CheckModuleResult(RunStatus& status, HRESULT hr, const wchar_t* method) {
-  if (FAILED(hr))
-    status.Fail(kExitFailure, std::wstring(method) + L" failed: " + FailureText::DescribeModuleFailure(hr));
-}
-
 int RunHost(const CommandLine& commandLine) {
-  HostInputs inputs = HostInputs::Load(commandLine);
-  RunStatus status;
-  RunReport report;
-  report.entriesConfigured = inputs.entryCount;
-  {
-    ReferenceServices services(inputs.store.Path(), inputs.storeName);
-    if (commandLine.serviceFails) services.MakeServiceFail();
-    MaintainerHost maintainer;
-    {
-      ModificationReporter reporter(services.ConfigServer());
-      const HRESULT configured = maintainer.Configure(inputs.settings.Get());
-      CheckModuleResult(status, configured, L"Configure");
-      // A failed Configure has shut the maintainer down itself.
-      if (SUCCEEDED(configured)) {
-        StepRunner runner(services.ConfigServer(), reporter, maintainer, ProcessUser(), inputs.trackedBasePaths);
-        DeliveryWatch watch(services.UsageStatistics());
-        try {
-          watch.StepsStarting();
-          runner.Run(inputs.steps);
-          watch.StepsEnded();
-          watch.Settle(commandLine.settleMs);
-          report.times = watch.Times();
-        } catch (const ToolError& error) {
-          status.Fail(error.Status(), error.Message());
-        }
-        report.counts = runner.Counts();
-        CheckModuleResult(status, maintainer.Shutdown(), L"Shutdown");
-        if (inputs.deliveryStatusPath) {
-          try {
-            report.deliveryStatus = ReadConfigNode(services.ConfigServer(), *inputs.deliveryStatusPath, false);
-          } catch (const HRX& failure) {
-            ReportError(L"warning: the delivery status node cannot be read (" +
-                        FormatError(failure, ErrorFormat::NoLocation) + L")");
-          }
-        }
-      }
-    }
-    maintainer.ReleaseMaintainer();
-    report.delivered = services.ReceivedFrames();
-    if (commandLine.saveStorePath) services.SaveStore(*commandLine.saveStorePath);
-    services.Revoke();
-    if (const uint32_t inUse = maintainer.ModuleInUse(); inUse != 0) {
-      status.Fail(kExitFailure, L"Kestrova.dll is still in use (IsModuleInUse " + std::to_wstring(inUse) +
-                                    L") after every reference was released");
-    }
-  }
-  if (const uint32_t alive = ::CLGetLiveObjectCount(); alive != 0) {
-    ReportError(L"warning: " + std::to_wstring(alive) + L" ComponentsLib objects are still alive after the run");
-  }
-  report.pending = CountPending(inputs.pendingPath);
-
+  const HostInputs inputs = HostInputs::Load(commandLine);
+  const HostRunOptions options{commandLine.settleMs, commandLine.serviceFails, commandLine.saveStorePath, {}};
+  const HostRun run = RunMaintainer(inputs, options, ReportError, ReportError);
   if (commandLine.framesOutPath) {
     std::vector<IDXNode*> frames;
-    for (const DXNodePtr& frame : report.delivered) frames.push_back(frame.Get());
+    for (const DXNodePtr& frame : run.report.delivered) frames.push_back(frame.Get());
     NodeTextFile::WriteFile(frames, *commandLine.framesOutPath, L"FRAMES-OUT");
   }
   StandardStream& output = StandardStream::Output();
-  output.Write(report.Text(!commandLine.quiet));
+  output.Write(run.report.Text(!commandLine.quiet));
   output.Flush();
-  return status.Status();
+  return run.status;
+}
+
+// A scenario's inputs: the store (a file, or the inline node's children),
+// the settings and the optional change script.
+HostInputs ScenarioInputs(const FrameTestCase& scenario) {
+  const std::wstring source = L"\"Changes\" of case \"" + scenario.Name() + L"\"";
+  std::vector<ChangeStep> steps;
+  if (scenario.HasInput(L"Changes")) {
+    const NodeHandle script = scenario.InputNode(L"Changes");
+    steps = ChangeScript::Parse(DXNodePtr(script.Get(), DXNodePtr::Handle::Duplicate), source);
+  }
+  const NodeHandle settings = scenario.InputNode(L"Settings");
+  const std::optional<std::wstring> storePath = scenario.InputPath(L"Store");
+  StoreCopy store = storePath ? StoreCopy::OfFile(*storePath) : StoreCopy::OfText(scenario.InputText(L"Store"));
+  return HostInputs::Make(
+      std::move(store),
+      storePath ? L"STORE file '" + *storePath + L"'" : L"the inline \"Store\" of case \"" + scenario.Name() + L"\"",
+      DXNodePtr(settings.Get(), DXNodePtr::Handle::Duplicate), std::move(steps));
+}
+
+// Every scenario in a run of its own; a failure of the run (Configure,
+// Shutdown, a step, the module left in use) fails the scenario.
+int Test(const CommandLine& commandLine) {
+  const auto runScenario = [&](const FrameTestCase& scenario) {
+    const HostInputs inputs = ScenarioInputs(scenario);
+    const std::optional<int64_t> settle = scenario.IntegerSetting(L"SettleMs");
+    if (settle && (*settle < 0 || *settle > CommandLine::kMaxSettleMs)) {
+      scenario.Fail(L"\"SettleMs\" must be from 0 to " + std::to_wstring(CommandLine::kMaxSettleMs));
+    }
+    const HostRunOptions options{settle ? static_cast<uint32_t>(*settle) : commandLine.settleMs,
+                                 false,
+                                 {},
+                                 scenario.TextSetting(L"DefaultSubject")};
+    std::wstring failures;
+    const HostRun run = RunMaintainer(
+        inputs, options, [&](const std::wstring& line) { failures += (failures.empty() ? L"" : L"\n") + line; },
+        ReportError);
+    if (run.status != kExitSuccess) throw ToolError(run.status, failures);
+    DXNodePtr received = DXNodePtr::Create(nullptr, nullptr);
+    for (const DXNodePtr& frame : run.report.delivered) received.AddChild(frame.Clone());
+    return NodeHandle(received.Detach());
+  };
+  const FrameTestKind kind{
+      L"kestrova-host",
+      {L"HostTests", L"HostTest", {L"Store", L"Settings"}, {L"Changes"}, {L"DefaultSubject", L"SettleMs"}},
+      FrameOrder::GroupsInAnyOrder,
+      runScenario};
+  return RunFrameTests(kind, commandLine.testOptions);
 }
 
 int ShowPending(const std::wstring& path) {
@@ -161,6 +109,7 @@ int ShowPending(const std::wstring& path) {
 
 int wmain(int argc, wchar_t** argv) {
   return RunToolMain<CommandLine>(L"kestrova-host", L"the host failed", argc, argv, [](const CommandLine& commandLine) {
+    if (commandLine.test) return Test(commandLine);
     if (commandLine.showPendingPath) return ShowPending(*commandLine.showPendingPath);
     if (commandLine.checkSettingsPath) return SettingsCheck::Run(*commandLine.checkSettingsPath, commandLine.strict);
     return RunHost(commandLine);

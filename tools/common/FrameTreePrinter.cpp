@@ -100,6 +100,13 @@ void FrameTreePrinter::PrintChildren(const NodeHandle& node, size_t level) {
 
 void FrameTreePrinter::PrintFrame(const NodeHandle& frame, size_t level) {
   m_out.append(level * 2, ' ');
+  m_out += FrameLine(frame);
+  m_out += '\n';
+  PrintChildren(frame, level + 1);
+}
+
+std::string FrameLine(const NodeHandle& frame) {
+  std::string line;
   std::string extras;
   bool named = false;
   std::string value;
@@ -107,7 +114,7 @@ void FrameTreePrinter::PrintFrame(const NodeHandle& frame, size_t level) {
   for (const std::wstring& attribute : frame.AttributeNames()) {
     const AttributeValue content = frame.Attribute(attribute);
     if (attribute == kNameAttribute && (content.type == DXN_TYPE_TEXT || content.type == DXN_TYPE_TEXT_LEGACY)) {
-      m_out += ValueText(content);
+      line += ValueText(content);
       named = true;
     } else if (attribute == kValueAttribute) {
       value = " = " + ValueText(content);
@@ -117,15 +124,14 @@ void FrameTreePrinter::PrintFrame(const NodeHandle& frame, size_t level) {
       extras += "  " + ToUtf8(attribute) + "=" + ValueText(content);
     }
   }
-  if (!named) m_out += "(no Name)";
-  m_out += value;
-  m_out += multiValue;
-  m_out += extras;
+  if (!named) line += "(no Name)";
+  line += value;
+  line += multiValue;
+  line += extras;
   // Frames have no name of their own and the frame type; show anything else.
-  if (const std::wstring name = frame.Name(); !name.empty()) m_out += "  node name " + QuotedUtf8(name);
-  if (const std::wstring type = frame.Type(); type != kFrameType) m_out += "  node type " + QuotedUtf8(type);
-  m_out += '\n';
-  PrintChildren(frame, level + 1);
+  if (const std::wstring name = frame.Name(); !name.empty()) line += "  node name " + QuotedUtf8(name);
+  if (const std::wstring type = frame.Type(); type != kFrameType) line += "  node type " + QuotedUtf8(type);
+  return line;
 }
 
 }  // namespace KestrovaTools

@@ -28,6 +28,10 @@ class FrameTreePrinter {
   std::string& m_out;
 };
 
+// One frame's own line of the tree format (no indentation, no line end, no
+// children).
+std::string FrameLine(const NodeHandle& frame);
+
 // One attribute value as the tree format shows it.
 std::string ValueText(const AttributeValue& value);
 

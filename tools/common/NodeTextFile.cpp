@@ -135,7 +135,7 @@ NodeHandle JudgeFirstNode(DxnResult result, NodeHandle node, uint32_t count, con
   return node;
 }
 
-std::string Serialize(const std::vector<IDXNode*>& nodes) {
+std::string SerializeNodes(const std::vector<IDXNode*>& nodes) {
   std::string text;
   SerializationContext context;
   CheckStoreCall(::DxnStartSerialization(kNodeText, kWriteFlags, &AppendBytes, &text, context.Put()),
@@ -173,10 +173,34 @@ NodeHandle ReadFirstNodeFromText(std::string_view text, const wchar_t* name) {
   return JudgeFirstNode(result, std::move(node), count, name);
 }
 
-void Write(const NodeHandle& node, StandardStream& output) { output.Write(Serialize({node.Get()})); }
+void Write(const NodeHandle& node, StandardStream& output) { output.Write(SerializeNodes({node.Get()})); }
+
+std::string ReadBytes(const std::wstring& path, const wchar_t* role) {
+  InputFile file(path);
+  if (!file.IsOpen()) {
+    throw ToolError(kExitUsage, L"cannot open " + InFile(role, path) + L": " +
+                                    FailureText::Describe(HRESULT_FROM_WIN32(::GetLastError())));
+  }
+  std::string bytes;
+  char chunk[1 << 16];
+  for (;;) {
+    uint32_t read = 0;
+    InputFile::Read(chunk, sizeof chunk, &read, &file);
+    if (const auto readFailure = file.ReadFailure()) {
+      throw ToolError(kExitUsage, L"cannot read " + InFile(role, path) + L": " + FailureText::Describe(*readFailure));
+    }
+    if (read == 0) return bytes;
+    bytes.append(chunk, read);
+  }
+}
+
+std::string ToText(const std::vector<IDXNode*>& nodes) { return SerializeNodes(nodes); }
 
 void WriteFile(const std::vector<IDXNode*>& nodes, const std::wstring& path, const wchar_t* role) {
-  const std::string text = Serialize(nodes);
+  WriteBytes(SerializeNodes(nodes), path, role);
+}
+
+void WriteBytes(std::string_view text, const std::wstring& path, const wchar_t* role) {
   // Written beside the target and moved over it, so a failure leaves no half file.
   const std::wstring temporary = path + L".tmp";
   const auto fail = [&](const wchar_t* what) {

@@ -22,6 +22,14 @@ NodeHandle ReadFirstNode(const std::wstring& path, const wchar_t* role);
 // name says where it came from in messages.
 NodeHandle ReadFirstNodeFromText(std::string_view text, const wchar_t* name);
 
+// The bytes of the file; role names it in messages. A file that cannot be
+// opened or read raises ToolError with kExitUsage.
+std::string ReadBytes(const std::wstring& path, const wchar_t* role);
+
+// The nodes, each with its whole subtree, as the top-level nodes of one node
+// text (flags 257).
+std::string ToText(const std::vector<IDXNode*>& nodes);
+
 // The node and its whole subtree as node text, with the module's writing
 // flags (257: indented, CRLF line ends), byte for byte as the store
 // serializes them.
@@ -32,6 +40,9 @@ void Write(const NodeHandle& node, StandardStream& output);
 // messages; a failure raises ToolError with kExitFailure and leaves no
 // partly written file at path.
 void WriteFile(const std::vector<IDXNode*>& nodes, const std::wstring& path, const wchar_t* role);
+
+// The bytes as the whole file, replacing it, with the same guarantees.
+void WriteBytes(std::string_view bytes, const std::wstring& path, const wchar_t* role);
 
 }  // namespace NodeTextFile
 }  // namespace KestrovaTools

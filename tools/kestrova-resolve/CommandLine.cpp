@@ -20,6 +20,7 @@ OutputFormat ParseFormat(const std::wstring& value) {
 const wchar_t* CommandLine::UsageText() {
   return L"usage: kestrova-resolve RULES SOURCE [--format tree|xml]\n"
          L"       kestrova-resolve --check RULES [--strict]\n"
+         L"       kestrova-resolve --test FILE... [--update] [--junit FILE]\n"
          L"  RULES   node text file; its first node lists the activity entries as children\n"
          L"  SOURCE  node text file; its first node is the source node\n"
          L"  --format tree  the frames as an indented list (default)\n"
@@ -28,9 +29,17 @@ const wchar_t* CommandLine::UsageText() {
          L"            at Initialize or when a resolution reaches it, and warnings, one line each:\n"
          L"            PATH: SETTING-OR-NODE: error 0xHRESULT: TEXT  or  ...: warning: TEXT\n"
          L"  --strict  with --check: warnings fail the check too\n"
+         L"  --test    run the cases of each test file (node text, first node of type \"RuleTests\")\n"
+         L"            and compare their frames with the expected ones; the last line is\n"
+         L"            N passed, M failed\n"
+         L"  --update  with --test: record the actual frames as the expected ones of every\n"
+         L"            failing or new case, keeping the rest of each file as it is\n"
+         L"  --junit FILE  with --test: also write a JUnit XML report to FILE\n"
          L"exit status: 0 success, 1 the module returned a failure, 2 usage or input file error;\n"
          L"  with --check: 0 no problem (warnings alone), 1 problems (or warnings with --strict),\n"
-         L"  2 usage or input file error\n";
+         L"  2 usage or input file error;\n"
+         L"  with --test: 0 every case passed (or, with --update, was recorded), 1 a case failed,\n"
+         L"  2 usage error or a test file or input that cannot be read or is malformed\n";
 }
 
 CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
@@ -43,10 +52,20 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
       commandLine.helpRequested = true;
       return commandLine;
     }
-    if (argument == L"--check" || argument == L"--strict") {
-      bool& flag = argument == L"--check" ? commandLine.check : commandLine.strict;
+    if (argument == L"--check" || argument == L"--strict" || argument == L"--test" || argument == L"--update") {
+      bool& flag = argument == L"--check"    ? commandLine.check
+                   : argument == L"--strict" ? commandLine.strict
+                   : argument == L"--test"   ? commandLine.test
+                                             : commandLine.testOptions.update;
       if (flag) throw ToolError(kExitUsage, argument + L" given more than once");
       flag = true;
+      continue;
+    }
+    if (argument == L"--junit" || argument.starts_with(L"--junit=")) {
+      if (commandLine.testOptions.junitPath) throw ToolError(kExitUsage, L"--junit given more than once");
+      if (argument == L"--junit" && i + 1 == arguments.size()) throw ToolError(kExitUsage, L"--junit needs a FILE");
+      commandLine.testOptions.junitPath = argument == L"--junit" ? arguments[++i] : argument.substr(8);
+      if (commandLine.testOptions.junitPath->empty()) throw ToolError(kExitUsage, L"--junit needs a FILE");
       continue;
     }
     std::wstring formatValue;
@@ -64,6 +83,19 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
     if (formatGiven) throw ToolError(kExitUsage, L"--format given more than once");
     formatGiven = true;
     commandLine.format = ParseFormat(formatValue);
+  }
+  const bool testOption = commandLine.testOptions.update || commandLine.testOptions.junitPath;
+  if (commandLine.test) {
+    if (commandLine.check) throw ToolError(kExitUsage, L"--check does not go with --test");
+    if (commandLine.strict) throw ToolError(kExitUsage, L"--strict goes with --check only");
+    if (formatGiven) throw ToolError(kExitUsage, L"--format does not go with --test");
+    if (files.empty()) throw ToolError(kExitUsage, L"--test needs at least one test FILE");
+    commandLine.testOptions.files = std::move(files);
+    return commandLine;
+  }
+  if (testOption) {
+    throw ToolError(kExitUsage, std::wstring(commandLine.testOptions.update ? L"--update" : L"--junit") +
+                                    L" goes with --test only");
   }
   if (commandLine.check) {
     if (formatGiven) throw ToolError(kExitUsage, L"--format does not go with --check");

@@ -4,8 +4,10 @@
 //
 //   kestrova-resolve RULES SOURCE [--format tree|xml]
 //   kestrova-resolve --check RULES [--strict]
+//   kestrova-resolve --test FILE... [--update] [--junit FILE]
 #include "CheckOutput.h"
 #include "CommandLine.h"
+#include "FrameTestRun.h"
 #include "FrameTreePrinter.h"
 #include "NodeTextFile.h"
 #include "ResolverHost.h"
@@ -60,10 +62,52 @@ int Check(const CommandLine& commandLine) {
   return WriteCheckReport(report, commandLine.strict);
 }
 
+// The node at the case's "StartPath" below the source node: plain names
+// separated by backslashes; empty, or a lone backslash, is the source node.
+NodeHandle StartNode(NodeHandle source, const FrameTestCase& testCase) {
+  const std::optional<std::wstring> startPath = testCase.TextSetting(L"StartPath");
+  if (!startPath) return source;
+  std::wstring_view rest = *startPath;
+  if (rest.starts_with(L'\\')) rest.remove_prefix(1);
+  if (rest.ends_with(L'\\')) rest.remove_suffix(1);
+  NodeHandle node = std::move(source);
+  while (!rest.empty()) {
+    const size_t separator = rest.find(L'\\');
+    const std::wstring name(rest.substr(0, separator));
+    rest = separator == std::wstring_view::npos ? std::wstring_view() : rest.substr(separator + 1);
+    if (name.empty()) testCase.Fail(L"\"StartPath\" '" + *startPath + L"' has an empty element");
+    NodeHandle child;
+    for (uint32_t index = 0, count = node.ChildCount(); index < count && !child; ++index) {
+      if (NodeHandle candidate = node.Child(index); candidate.Name() == name) child = std::move(candidate);
+    }
+    if (!child) testCase.Fail(L"\"StartPath\" '" + *startPath + L"': no node \"" + name + L"\" in the source");
+    node = std::move(child);
+  }
+  return node;
+}
+
+// Every case through a resolver of its own, as a host that loads new rules
+// would; the inputs are read before the module is touched.
+int Test(const CommandLine& commandLine) {
+  const FrameTestKind kind{L"kestrova-resolve",
+                           {L"RuleTests", L"RuleTest", {L"Rules", L"Source"}, {}, {L"StartPath"}},
+                           FrameOrder::Exact,
+                           [](const FrameTestCase& testCase) {
+                             const NodeHandle rules = testCase.InputNode(L"Rules");
+                             const NodeHandle source = StartNode(testCase.InputNode(L"Source"), testCase);
+                             ResolverHost host;
+                             host.Initialize(rules);
+                             return host.ResolveActivityItems(source);
+                           }};
+  return RunFrameTests(kind, commandLine.testOptions);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  return RunToolMain<CommandLine>(
-      L"kestrova-resolve", L"the resolver failed", argc, argv,
-      [](const CommandLine& commandLine) { return commandLine.check ? Check(commandLine) : Run(commandLine); });
+  return RunToolMain<CommandLine>(L"kestrova-resolve", L"the resolver failed", argc, argv,
+                                  [](const CommandLine& commandLine) {
+                                    if (commandLine.test) return Test(commandLine);
+                                    return commandLine.check ? Check(commandLine) : Run(commandLine);
+                                  });
 }

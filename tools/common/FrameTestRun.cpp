@@ -1,0 +1,204 @@
+#include "FrameTestRun.h"
+
+#include "FrameTreePrinter.h"
+#include "JUnitReport.h"
+#include "NodeTextEdit.h"
+#include "NodeTextFile.h"
+#include "StandardStream.h"
+#include "ToolError.h"
+#include "Utf8Text.h"
+
+#include "Sources/Common/ErrorHandling/ErrorDescription.h"
+#include "Sources/Common/ErrorHandling/HRES.h"
+#include "node/DXNodePtr.h"
+
+#include <chrono>
+#include <exception>
+#include <new>
+
+namespace KestrovaTools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// Each line of text, indented.
+std::string Indented(const std::string& text, const char* indent) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    const size_t stop = end == std::string::npos ? text.size() : end;
+    out += indent + text.substr(start, stop - start) + "\n";
+    start = stop + 1;
+  }
+  return out;
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// The frames as an "Expected" node, which is how a case keeps them.
+std::string ExpectedElement(const NodeHandle& frames) {
+  const DXNodePtr expected = DXNodePtr::Create(FrameTestFile::kExpected, nullptr);
+  const uint32_t count = frames.ChildCount();
+  for (uint32_t index = 0; index < count; ++index) {
+    const NodeHandle frame = frames.Child(index);
+    expected.AddChild(DXNodePtr(frame.Get(), DXNodePtr::Handle::Duplicate).Clone());
+  }
+  const std::optional<std::string> element =
+      NodeTextEdit::ElementOfSerialization(NodeTextFile::ToText({expected.Get()}));
+  if (!element) throw ToolError(kExitFailure, L"the expected frames cannot be written as node text");
+  return *element;
+}
+
+class TestRun {
+ public:
+  explicit TestRun(const FrameTestKind& kind, const FrameTestOptions& options)
+      : m_kind(kind), m_options(options), m_output(StandardStream::Output()) {}
+
+  int Run() {
+    for (const std::wstring& path : m_options.files) RunFile(path);
+    if (m_options.junitPath) {
+      const std::string report = JUnitReport::Document(ToUtf8(m_kind.tool), m_suites);
+      NodeTextFile::WriteBytes(report, *m_options.junitPath, L"JUnit report");
+    }
+    m_output.Write(std::to_string(m_passed) + " passed, " + std::to_string(m_failed) + " failed\n");
+    m_output.Flush();
+    if (m_inputErrors > 0) return kExitUsage;
+    return m_failed > m_updated ? kExitFailure : kExitSuccess;
+  }
+
+ private:
+  struct Update {
+    const FrameTestCase* testCase;
+    std::string element;
+  };
+
+  void RunFile(const std::wstring& path) {
+    const Clock::time_point start = Clock::now();
+    JUnitSuite suite{ToUtf8(path), {}, 0};
+    std::optional<FrameTestFile> file;
+    try {
+      file = FrameTestFile::Read(path, m_kind.schema);
+    } catch (const ToolError& error) {
+      if (error.Status() != kExitUsage) throw;
+      ReportInputError(suite, ToUtf8(path), ToUtf8(error.Message()));
+      suite.seconds = SecondsSince(start);
+      m_suites.push_back(std::move(suite));
+      return;
+    }
+    std::vector<Update> updates;
+    for (const FrameTestCase& testCase : file->Cases()) {
+      if (std::optional<std::string> element = RunCase(*file, testCase, suite)) {
+        updates.push_back({&testCase, std::move(*element)});
+      }
+    }
+    if (!updates.empty()) WriteUpdates(*file, updates);
+    suite.seconds = SecondsSince(start);
+    m_suites.push_back(std::move(suite));
+  }
+
+  // The case's element of expected frames when --update is to write it.
+  std::optional<std::string> RunCase(const FrameTestFile& file, const FrameTestCase& testCase, JUnitSuite& suite) {
+    const Clock::time_point start = Clock::now();
+    const std::string title = "test file '" + ToUtf8(file.Path()) + "': case " + QuotedUtf8(testCase.Name());
+    JUnitCase result{ToUtf8(testCase.Name()), JUnitCase::Outcome::Passed, {}, {}, 0};
+    std::optional<std::string> update;
+    NodeHandle actual;
+    std::string failure;
+    try {
+      actual = m_kind.run(testCase);
+    } catch (const ToolError& error) {
+      if (error.Status() == kExitUsage) {
+        // Messages of the case's own checks name the file and the case already.
+        const std::string message = ToUtf8(error.Message());
+        ReportInputError(suite, ToUtf8(testCase.Name()),
+                         message.starts_with("test file '") ? message : title + ": " + message);
+        return std::nullopt;
+      }
+      failure = ToUtf8(error.Message());
+    } catch (const HRX& hr) {
+      failure = ToUtf8(FormatError(hr, ErrorFormat::NoLocation));
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& exception) {
+      failure = exception.what();
+    }
+    std::string details;
+    if (!failure.empty()) {
+      const size_t lineEnd = failure.find('\n');
+      details = "the run failed: " + FirstLine(failure) + "\n" +
+                (lineEnd == std::string::npos ? std::string() : Indented(failure.substr(lineEnd + 1), "  "));
+    } else if (!testCase.Expected()) {
+      details = "no expected frames yet (--update records them)\n  actual frames:\n" +
+                Indented(FrameTreePrinter::Print(actual), "    ");
+    } else if (const std::optional<std::string> difference =
+                   FirstFrameDifference(testCase.Expected(), actual, m_kind.order)) {
+      details = *difference + "\n  expected frames:\n" +
+                Indented(FrameTreePrinter::Print(testCase.Expected()), "    ") + "  actual frames:\n" +
+                Indented(FrameTreePrinter::Print(actual), "    ");
+    }
+    result.seconds = SecondsSince(start);
+    if (details.empty()) {
+      ++m_passed;
+    } else {
+      ++m_failed;
+      result.outcome = JUnitCase::Outcome::Failed;
+      result.message = FirstLine(details);
+      result.details = details;
+      m_output.Write("FAIL " + title + ": " + details);
+      if (m_options.update && failure.empty()) update = ExpectedElement(actual);
+    }
+    suite.cases.push_back(std::move(result));
+    return update;
+  }
+
+  // The expected frames of the cases rewritten in the file's own bytes; the
+  // new text is read back before it replaces the file.
+  void WriteUpdates(const FrameTestFile& file, const std::vector<Update>& updates) {
+    std::string text = file.Bytes();
+    for (const Update& update : updates) {
+      const FrameTestCase& testCase = *update.testCase;
+      const std::optional<std::string> edited =
+          testCase.ExpectedIndex()
+              ? NodeTextEdit::ReplaceNode(text, {0, testCase.Index(), *testCase.ExpectedIndex()}, update.element)
+              : NodeTextEdit::InsertLastChild(text, {0, testCase.Index()}, update.element);
+      if (!edited) {
+        throw ToolError(kExitFailure, L"test file '" + file.Path() + L"': the expected frames of case \"" +
+                                          testCase.Name() + L"\" cannot be located in its text");
+      }
+      text = *edited;
+    }
+    NodeTextFile::ReadFirstNodeFromText(text, (L"the updated test file '" + file.Path() + L"'").c_str());
+    NodeTextFile::WriteBytes(text, file.Path(), L"test");
+    for (const Update& update : updates) {
+      m_output.Write("updated test file '" + ToUtf8(file.Path()) + "': case " + QuotedUtf8(update.testCase->Name()) +
+                     "\n");
+      ++m_updated;
+    }
+  }
+
+  void ReportInputError(JUnitSuite& suite, std::string name, const std::string& message) {
+    ++m_inputErrors;
+    ++m_failed;
+    m_output.Write("ERROR " + message + "\n");
+    suite.cases.push_back({std::move(name), JUnitCase::Outcome::Error, message, message + "\n", 0});
+  }
+
+  const FrameTestKind& m_kind;
+  const FrameTestOptions& m_options;
+  StandardStream& m_output;
+  std::vector<JUnitSuite> m_suites;
+  size_t m_passed = 0;
+  size_t m_failed = 0;
+  size_t m_updated = 0;
+  size_t m_inputErrors = 0;
+};
+
+}  // namespace
+
+int RunFrameTests(const FrameTestKind& kind, const FrameTestOptions& options) { return TestRun(kind, options).Run(); }
+
+}  // namespace KestrovaTools
