@@ -125,6 +125,8 @@ class TestRun {
       throw;
     } catch (const std::exception& exception) {
       failure = exception.what();
+    } catch (...) {
+      failure = "an exception of an unknown type";
     }
     std::string details;
     if (!failure.empty()) {
