@@ -141,12 +141,13 @@ bin\
                           service client, usage-statistics service
   kestrova-host.exe       the reference host; with no argument it runs its
                           built-in demo (docs\ReferenceHost.md)
-  kestrova-resolve.exe    runs or checks activity rules on a source file
-                          (docs\RuleAuthorGuide.md)
+  kestrova-resolve.exe    runs, checks or tests activity rules on a source
+                          file (docs\RuleAuthorGuide.md)
   Keep these files together: each program loads the module and the libraries
   from its own folder, and they need nothing else but Windows itself.
   Try it: bin\kestrova-host.exe
           bin\kestrova-resolve.exe examples\counters.rules.txt examples\users.source.txt
+          bin\kestrova-resolve.exe --test examples\guide.tests.txt
 
 symbols\
   The debug information of each binary of bin\, as <binary>.debug (DWARF,
@@ -166,9 +167,11 @@ docs\
   this package they are in examples\.
 
 examples\
-  Rule files and the source file of docs\RuleAuthorGuide.md; host\ holds the
+  Rule files and the source file of docs\RuleAuthorGuide.md, and their rule
+  tests (guide.tests.txt, for kestrova-resolve --test); host\ holds the
   store, settings and change script of kestrova-host's demo, a start for
-  runs of your own (--store, --settings, --changes).
+  runs of your own (--store, --settings, --changes), and the demo as a
+  scenario test (demo.tests.txt, for kestrova-host --test).
 
 SHA256SUMS
   The SHA-256 of every other file, in the format of sha256sum:

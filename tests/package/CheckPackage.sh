@@ -288,6 +288,12 @@ grep -qF "kestrova-resolve: Initialize failed: 0x80070057" "$scratch/err" ||
 run_from_package "$package/bin/kestrova-resolve.exe" --check "$(winpath "$examples/users-set.rules.txt")" --strict
 status=$?
 [ $status -eq 0 ] || fail "kestrova-resolve --check users-set: exit status $status: $(cat "$scratch/out" "$scratch/err")"
+# The guide's rule tests, with the rule and source files beside them in examples\.
+run_from_package "$package/bin/kestrova-resolve.exe" --test "$(winpath "$examples/guide.tests.txt")"
+status=$?
+[ $status -eq 0 ] || fail "kestrova-resolve --test guide.tests.txt: exit status $status: $(cat "$scratch/out" "$scratch/err")"
+tr -d '\r' <"$scratch/out" | tail -n 1 | grep -qx "[1-9][0-9]* passed, 0 failed" ||
+  fail "kestrova-resolve --test guide.tests.txt: last line: $(tail -n 1 "$scratch/out")"
 
 # The host built from the package, beside a copy of bin/.
 if [ -f "$scratch/host/PackageHost.exe" ]; then
