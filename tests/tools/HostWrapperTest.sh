@@ -44,6 +44,19 @@ status=$?
 [ $status -eq 0 ] || fail "check-settings of the demo: exit status $status: $(cat "$scratch/err")"
 [ "$(cat "$scratch/out")" = "no problems" ] || fail "check-settings of the demo: output: $(cat "$scratch/out")"
 
+# --test with a relative path with blanks and --junit FILE: the file is
+# read (and refused by its first node, before the module runs), the report
+# lands at its relative path.
+printf '<nr><node name="wrong" type="RuleTests"/></nr>' >"$scratch/in put/host tests.txt"
+wine_file="Z:${scratch//\//\\}\\in put\\host tests.txt"
+(cd "$scratch" && "$wrapper" --test "in put/host tests.txt" --junit "in put/report.xml") >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 2 ] || fail "test: exit status $status: $(cat "$scratch/err")"
+grep -qxF "ERROR test file '$wine_file': its first node is of type \"RuleTests\", not \"HostTests\"" "$scratch/out" ||
+  fail "test: output: $(cat "$scratch/out")"
+grep -qF "<testsuite name=\"$wine_file\" tests=\"1\" failures=\"0\" errors=\"1\"" "$scratch/in put/report.xml" ||
+  fail "test: --junit FILE: no report"
+
 # A run with an output file at a relative path, and a transient storage file
 # of its own: the demo's file in the Wine prefix is the README demo's.
 demo_pending='%ProgramData%\Veltrano\UsageStatistics\KestrovaHostDemo.pending'

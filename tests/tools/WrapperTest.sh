@@ -52,4 +52,26 @@ status=$?
 status=$?
 [ $status -eq 1 ] || fail "strict check with a warning: exit status $status"
 
+# --test with a relative path with blanks: the case's inputs are found next
+# to the test file, --update records its frames, and the JUnit reports of
+# --junit FILE and --junit=FILE land at their relative paths.
+mkdir -p "$scratch/test files"
+cp "$root/docs/examples/counters.rules.txt" "$root/docs/examples/users.source.txt" "$scratch/test files/"
+printf '%s\n' '<nr><node name="wrapped" type="RuleTests"><node name="counters" type="RuleTest">' \
+  '<attr name="Rules" type="text">counters.rules.txt</attr><attr name="Source" type="text">users.source.txt</attr>' \
+  '</node></node></nr>' >"$scratch/test files/my tests.txt"
+wine_file="Z:${scratch//\//\\}\\test files\\my tests.txt"
+(cd "$scratch" && "$wrapper" --test "test files/my tests.txt" --update --junit "report one.xml") >"$scratch/out" \
+  2>"$scratch/err"
+status=$?
+[ $status -eq 0 ] || fail "test --update: exit status $status: $(cat "$scratch/out" "$scratch/err")"
+grep -qxF "updated test file '$wine_file': case \"counters\"" "$scratch/out" || fail "test --update: $(cat "$scratch/out")"
+grep -qF "<testsuite name=\"$wine_file\"" "$scratch/report one.xml" || fail "--junit FILE: no report"
+(cd "$scratch" && "$wrapper" --test "test files/my tests.txt" "--junit=report two.xml") >"$scratch/out" 2>"$scratch/err"
+status=$?
+[ $status -eq 0 ] || fail "test: exit status $status: $(cat "$scratch/out" "$scratch/err")"
+[ "$(cat "$scratch/out")" = "1 passed, 0 failed" ] || fail "test: output: $(cat "$scratch/out")"
+grep -qF "<testsuite name=\"$wine_file\" tests=\"1\" failures=\"0\" errors=\"0\"" "$scratch/report two.xml" ||
+  fail "--junit=FILE: report: $(cat "$scratch/report two.xml")"
+
 finish "kestrova-resolve wrapper"
