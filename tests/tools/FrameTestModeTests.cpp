@@ -722,6 +722,19 @@ TEST(ResolveTestMode, JUnitReportHasASuitePerFileAndACasePerCase) {
             "test file '" + Utf8(second) + "': its first node is of type \"HostTests\", not \"RuleTests\"");
 }
 
+TEST(ResolveTestMode, AReportThatCannotBeWrittenFailsTheRunAfterTheCounts) {
+  SKIP_UNLESS_RESOLVER_ANSWERS();
+  const ScratchFolder scratch;
+  const std::wstring file = scratch.Write("passes.tests.txt", Suite(Case("passes", kInlineInputs + Expected(kActual))));
+  const std::wstring report = scratch / "no such folder\\report.xml";
+  const ToolRun run = RunResolve({L"--test", file, L"--junit", report});
+  EXPECT_EQ(run.exitCode, 1u) << run.output << run.error;
+  EXPECT_EQ(run.output, "1 passed, 0 failed\n");
+  EXPECT_NE(run.error.find("kestrova-resolve: cannot create JUnit report file '" + Utf8(report) + "'"),
+            std::string::npos)
+      << run.error;
+}
+
 // ---- Malformed test files --------------------------------------------------------
 
 struct MalformedCase {

@@ -6,6 +6,7 @@
 #include "NodeTextFile.h"
 #include "StandardStream.h"
 #include "ToolError.h"
+#include "ToolMain.h"
 #include "Utf8Text.h"
 
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
@@ -60,14 +61,22 @@ class TestRun {
 
   int Run() {
     for (const std::wstring& path : m_options.files) RunFile(path);
+    // A report that cannot be written is told on standard error; the counts
+    // still end the output.
+    bool reportWritten = true;
     if (m_options.junitPath) {
-      const std::string report = JUnitReport::Document(ToUtf8(m_kind.tool), m_suites);
-      NodeTextFile::WriteBytes(report, *m_options.junitPath, L"JUnit report");
+      try {
+        const std::string report = JUnitReport::Document(ToUtf8(m_kind.tool), m_suites);
+        NodeTextFile::WriteBytes(report, *m_options.junitPath, L"JUnit report");
+      } catch (const ToolError& error) {
+        ReportToolError(m_kind.tool, error.Message());
+        reportWritten = false;
+      }
     }
     m_output.Write(std::to_string(m_passed) + " passed, " + std::to_string(m_failed) + " failed\n");
     m_output.Flush();
     if (m_inputErrors > 0) return kExitUsage;
-    return m_failed > m_updated ? kExitFailure : kExitSuccess;
+    return m_failed > m_updated || !reportWritten ? kExitFailure : kExitSuccess;
   }
 
  private:
