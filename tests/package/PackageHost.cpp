@@ -64,7 +64,7 @@ int wmain() {
                                         reinterpret_cast<void**>(&resolver));
   if (FAILED(result)) return Failed("CreateInstance(CLSID_UsageActivityItemsResolver)", result);
   resolver->Release();
-  // Released on this thread, so the module may go (docs/ReferenceHost.md, 10).
+  // Released on this thread, so the module may go (docs/ReferenceHost.md, 11).
   uint32_t inUse = 1;
   result = moduleObject->IsModuleInUse(&inUse);
   if (FAILED(result)) return Failed("IsModuleInUse", result);

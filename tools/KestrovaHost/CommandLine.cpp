@@ -154,8 +154,10 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
     if (known) continue;
     if (argument.size() > 1 && argument.front() == L'-')
       throw ToolError(kExitUsage, L"unknown option '" + argument + L"'");
-    if (!commandLine.test) throw ToolError(kExitUsage, L"unexpected argument '" + argument + L"'");
     commandLine.testOptions.files.push_back(argument);
+  }
+  if (!commandLine.test && !commandLine.testOptions.files.empty()) {
+    throw ToolError(kExitUsage, L"unexpected argument '" + commandLine.testOptions.files.front() + L"'");
   }
   if (commandLine.test) {
     // The scenarios name their own inputs; only the default wait applies to them all.

@@ -14,6 +14,8 @@
 
 #include <Kestrova/ComponentsLib.h>
 
+#include <algorithm>
+
 namespace KestrovaHost {
 
 using namespace KestrovaTools;
@@ -92,6 +94,7 @@ HostRun RunMaintainer(const HostInputs& inputs, const HostRunOptions& options, c
           status.Fail(error.Status(), error.Message());
         }
         report.counts = runner.Counts();
+        run.order.subjectsInAnyOrder = runner.SharedNotificationSubjects();
         status.CheckModuleResult(maintainer.Shutdown(), L"Shutdown");
         if (inputs.deliveryStatusPath) {
           try {
@@ -116,6 +119,9 @@ HostRun RunMaintainer(const HostInputs& inputs, const HostRunOptions& options, c
     warned(L"warning: " + std::to_wstring(alive) + L" ComponentsLib objects are still alive after the run");
   }
   report.pending = CountPending(inputs.pendingPath);
+  std::vector<std::wstring> bases = inputs.trackedBasePaths;
+  std::sort(bases.begin(), bases.end());
+  run.order.snapshotsInAnyOrder = std::unique(bases.begin(), bases.end()) - bases.begin() > 1;
   run.status = status.Status();
   return run;
 }

@@ -3,6 +3,7 @@
 // Shutdown, the release, and the figures of the run.
 #pragma once
 
+#include "FrameComparison.h"
 #include "HostInputs.h"
 #include "RunReport.h"
 #include "ToolError.h"
@@ -27,6 +28,10 @@ struct HostRun {
   // down and releases everything after it.
   KestrovaTools::ExitStatus status = KestrovaTools::kExitSuccess;
   RunReport report;
+  // Where the module left the order of the delivered frames open: the
+  // snapshot frames of several entries, and the frames of notifications that
+  // several entries answered.
+  KestrovaTools::FrameOrder order;
 };
 
 // Every failure of the run goes to failed as it happens, every warning to

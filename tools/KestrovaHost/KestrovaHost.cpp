@@ -16,6 +16,7 @@
 #include "NodeTextFile.h"
 #include "PendingFrames.h"
 #include "RunReport.h"
+#include "ScenarioFolder.h"
 #include "SettingsCheck.h"
 #include "StandardStream.h"
 #include "ToolError.h"
@@ -50,28 +51,35 @@ int RunHost(const CommandLine& commandLine) {
 }
 
 // A scenario's inputs: the store (a file, or the inline node's children),
-// the settings and the optional change script.
-HostInputs ScenarioInputs(const FrameTestCase& scenario) {
+// the settings and the optional change script. A pending frames file the
+// settings name is moved into the scenario's own folder.
+HostInputs ScenarioInputs(const FrameTestCase& scenario, const ScenarioFolder& folder) {
   const std::wstring source = L"\"Changes\" of case \"" + scenario.Name() + L"\"";
   std::vector<ChangeStep> steps;
   if (scenario.HasInput(L"Changes")) {
     const NodeHandle script = scenario.InputNode(L"Changes");
     steps = ChangeScript::Parse(DXNodePtr(script.Get(), DXNodePtr::Handle::Duplicate), source);
   }
-  const NodeHandle settings = scenario.InputNode(L"Settings");
+  const NodeHandle settingsNode = scenario.InputNode(L"Settings");
+  const DXNodePtr settings = DXNodePtr(settingsNode.Get(), DXNodePtr::Handle::Duplicate).Clone();
+  if (const DXNodePtr storage = settings.GetChild(L"TransientStorage", false);
+      storage && storage.HasAttribute(L"TransientStoragePath")) {
+    storage.SetString(L"TransientStoragePath", (folder.Path() + L"scenario.pending").c_str());
+  }
   const std::optional<std::wstring> storePath = scenario.InputPath(L"Store");
   StoreCopy store = storePath ? StoreCopy::OfFile(*storePath) : StoreCopy::OfText(scenario.InputText(L"Store"));
   return HostInputs::Make(
       std::move(store),
       storePath ? L"STORE file '" + *storePath + L"'" : L"the inline \"Store\" of case \"" + scenario.Name() + L"\"",
-      DXNodePtr(settings.Get(), DXNodePtr::Handle::Duplicate), std::move(steps));
+      settings, std::move(steps));
 }
 
 // Every scenario in a run of its own; a failure of the run (Configure,
 // Shutdown, a step, the module left in use) fails the scenario.
 int Test(const CommandLine& commandLine) {
   const auto runScenario = [&](const FrameTestCase& scenario) {
-    const HostInputs inputs = ScenarioInputs(scenario);
+    const ScenarioFolder folder;
+    const HostInputs inputs = ScenarioInputs(scenario, folder);
     const std::optional<int64_t> settle = scenario.IntegerSetting(L"SettleMs");
     if (settle && (*settle < 0 || *settle > CommandLine::kMaxSettleMs)) {
       scenario.Fail(L"\"SettleMs\" must be from 0 to " + std::to_wstring(CommandLine::kMaxSettleMs));
@@ -87,12 +95,11 @@ int Test(const CommandLine& commandLine) {
     if (run.status != kExitSuccess) throw ToolError(run.status, failures);
     DXNodePtr received = DXNodePtr::Create(nullptr, nullptr);
     for (const DXNodePtr& frame : run.report.delivered) received.AddChild(frame.Clone());
-    return NodeHandle(received.Detach());
+    return FrameTestResult{NodeHandle(received.Detach()), run.order};
   };
   const FrameTestKind kind{
       L"kestrova-host",
       {L"HostTests", L"HostTest", {L"Store", L"Settings"}, {L"Changes"}, {L"DefaultSubject", L"SettleMs"}},
-      FrameOrder::GroupsInAnyOrder,
       runScenario};
   return RunFrameTests(kind, commandLine.testOptions);
 }

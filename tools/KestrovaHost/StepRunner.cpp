@@ -85,10 +85,36 @@ bool StepRunner::IsTracked(const std::wstring& path) const {
                      [&](const std::wstring& base) { return NodePaths::IsPathUnder(path, base); });
 }
 
+void StepRunner::NoteSharedNotification(const DXNodePtr& notification) {
+  std::wstring path;
+  std::wstring subject;
+  try {
+    if (!notification.TryGetString(L"ModifiedPath", path) ||
+        !notification.TryGetString(L"SubjectDisplayName", subject)) {
+      return;
+    }
+  } catch (const HRX&) {
+    return;  // not texts: the module made no frames of it
+  }
+  std::vector<std::wstring> covering;
+  for (const std::wstring& base : m_trackedBasePaths) {
+    if (NodePaths::IsPathUnder(path, base) && std::find(covering.begin(), covering.end(), base) == covering.end()) {
+      covering.push_back(base);
+    }
+  }
+  if (covering.size() > 1 &&
+      std::find(m_sharedSubjects.begin(), m_sharedSubjects.end(), subject) == m_sharedSubjects.end()) {
+    m_sharedSubjects.push_back(subject);
+  }
+}
+
 void StepRunner::Notify(const DXNodePtr& notification) {
   ++m_counts.notifications;
   const HRESULT hr = m_maintainer.ProcessUsageActivity(notification.Get());
-  if (SUCCEEDED(hr)) return;
+  if (SUCCEEDED(hr)) {
+    NoteSharedNotification(notification);
+    return;
+  }
   std::wstring path = L"(no ModifiedPath)";
   bool hasPath = false;
   try {

@@ -39,6 +39,10 @@ class StepRunner {
   void Run(const std::vector<ChangeStep>& steps);
 
   const StepCounts& Counts() const noexcept { return m_counts; }
+  // The subjects of notifications the module took that more than one
+  // tracked base path covers: their frames come from several entries, in an
+  // order the module leaves open.
+  const std::vector<std::wstring>& SharedNotificationSubjects() const noexcept { return m_sharedSubjects; }
 
  private:
   void Write(const ChangeStep& step);
@@ -47,6 +51,7 @@ class StepRunner {
   void ProcessReported();
   void CheckServerCall(HRESULT hr, const ChangeStep& step) const;
   bool IsTracked(const std::wstring& path) const;
+  void NoteSharedNotification(const DXNodePtr& notification);
 
   IDXConfigServer* m_server;
   ModificationReporter& m_reporter;
@@ -54,6 +59,7 @@ class StepRunner {
   std::wstring m_defaultSubject;
   std::vector<std::wstring> m_trackedBasePaths;
   StepCounts m_counts;
+  std::vector<std::wstring> m_sharedSubjects;
   uint32_t m_stepNumber = 0;
 };
 

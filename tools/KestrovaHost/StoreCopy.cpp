@@ -49,7 +49,7 @@ StoreCopy StoreCopy::OfText(std::string_view text) {
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   if (!ok) {
     throw ToolError(KestrovaTools::kExitFailure,
-                    L"cannot write the demo store to '" + copy.m_path + L"': " + FailureText::Describe(hr));
+                    L"cannot write the store to '" + copy.m_path + L"': " + FailureText::Describe(hr));
   }
   return copy;
 }

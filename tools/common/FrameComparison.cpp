@@ -217,8 +217,8 @@ struct ListDifference {
 
 class Comparison {
  public:
-  Comparison(const NodeHandle& expected, const NodeHandle& actual)
-      : m_expected(expected, m_ids), m_actual(actual, m_ids) {}
+  Comparison(const NodeHandle& expected, const NodeHandle& actual, const FrameOrder& order)
+      : m_expected(expected, m_ids), m_actual(actual, m_ids), m_order(order) {}
 
   std::optional<std::string> Exact() const { return TopLevel(0, 0); }
   std::optional<std::string> GroupsInAnyOrder() const;
@@ -234,6 +234,7 @@ class Comparison {
   SubtreeIds m_ids;
   Side m_expected;
   Side m_actual;
+  const FrameOrder& m_order;
 };
 
 std::optional<std::string> Comparison::TopLevel(size_t expectedFrom, size_t actualFrom) const {
@@ -279,16 +280,17 @@ ListDifference Comparison::Lists(const std::vector<size_t>& expected, const std:
   if (expectedRest == actualRest) return {ListDifference::kPair, k, true};
   const Frame& expectedFrame = m_expected[expected[k]];
   const Frame& actualFrame = m_actual[actual[k]];
-  if (SameName(expectedFrame, actualFrame)) return {ListDifference::kPair, k};
 
-  // A frame that comes later on the other side tells which one is left out;
-  // when both do (or neither), the pair is compared as it is.
+  // A frame that comes later on the other side tells which one is left out
+  // (frames of one Name are common: one per value); when both do (or
+  // neither), frames of one Name are compared as they are.
   const auto later = [k](const std::vector<uint64_t>& ids, uint64_t id) {
     return std::find(ids.begin() + k + 1, ids.end(), id) != ids.end();
   };
   const bool actualLater = later(expectedIds, actualFrame.id);
   const bool expectedLater = later(actualIds, expectedFrame.id);
   if (actualLater != expectedLater) return {actualLater ? ListDifference::kMissing : ListDifference::kExtra, k};
+  if (SameName(expectedFrame, actualFrame)) return {ListDifference::kPair, k};
   const auto laterName = [k](const Side& side, const std::vector<size_t>& frames, const Frame& frame) {
     return std::any_of(frames.begin() + k + 1, frames.end(),
                        [&](size_t other) { return SameName(side[other], frame); });
@@ -360,25 +362,29 @@ std::string Comparison::AttributeDifference(const Frame& expected, const Frame& 
 }
 
 // The run a top-level expected frame belongs to: (1, "") for a snapshot
-// frame, (2, ModifiedBy's value) for a change; false for a frame that stands
-// alone.
+// frame, (2, ChangeType and ModifiedBy) for a change; false for a frame that
+// stands alone, in order. The module appends the two items last, so the last
+// items of those names are read.
 bool Comparison::GroupKey(size_t frame, std::pair<int, std::vector<uint8_t>>& key) const {
   const AttributeValue* changeType = nullptr;
   const AttributeValue* modifiedBy = nullptr;
-  for (const size_t child : m_expected[frame].children) {
-    const Frame& item = m_expected[child];
+  const std::vector<size_t>& items = m_expected[frame].children;
+  for (auto child = items.rbegin(); child != items.rend(); ++child) {
+    const Frame& item = m_expected[*child];
     const AttributeValue* name = NameOf(item);
     if (changeType == nullptr && IsText(name, L"ChangeType")) changeType = FindAttribute(item, kValueAttribute);
     if (modifiedBy == nullptr && IsText(name, L"ModifiedBy")) modifiedBy = FindAttribute(item, kValueAttribute);
   }
   if (IsText(changeType, L"Snapshot")) {
     key = {1, {}};
-    return true;
+    return m_order.snapshotsInAnyOrder;
   }
-  if (changeType == nullptr || modifiedBy == nullptr) return false;
-  key = {2, modifiedBy->bytes};
-  key.second.push_back(static_cast<uint8_t>(modifiedBy->type));
-  key.second.push_back(static_cast<uint8_t>(modifiedBy->type >> 8));
+  if (!IsText(changeType) || !IsText(modifiedBy)) return false;
+  const bool openOrder = std::any_of(m_order.subjectsInAnyOrder.begin(), m_order.subjectsInAnyOrder.end(),
+                                     [&](const std::wstring& subject) { return IsText(modifiedBy, subject); });
+  if (!openOrder) return false;
+  key = {2, changeType->bytes};
+  key.second.insert(key.second.end(), modifiedBy->bytes.begin(), modifiedBy->bytes.end());
   return true;
 }
 
@@ -458,9 +464,9 @@ std::optional<std::string> Comparison::GroupsInAnyOrder() const {
 }  // namespace
 
 std::optional<std::string> FirstFrameDifference(const NodeHandle& expected, const NodeHandle& actual,
-                                                FrameOrder order) {
-  const Comparison comparison(expected, actual);
-  return order == FrameOrder::Exact ? comparison.Exact() : comparison.GroupsInAnyOrder();
+                                                const FrameOrder& order) {
+  const Comparison comparison(expected, actual, order);
+  return order.IsExact() ? comparison.Exact() : comparison.GroupsInAnyOrder();
 }
 
 }  // namespace KestrovaTools

@@ -6,22 +6,28 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace KestrovaTools {
 
-enum class FrameOrder {
-  Exact,  // every frame in order
-  // The module leaves open the order of the frames of several entries
-  // answering one notification and of the frames of one snapshot pass: runs
-  // of expected frames whose "ChangeType" item is "Snapshot", or that share
-  // one "ModifiedBy" value, may come in any order within their run. Other
-  // frames stand alone, in order.
-  GroupsInAnyOrder,
+// Where the order of frames is left open. The module leaves open the order
+// of the frames of several entries answering one notification, and of the
+// entries' frames in one snapshot pass; a host that knows where that happens
+// says so here. A run of consecutive expected frames with the same key may
+// then come in any order within the run: snapshot frames ("ChangeType"
+// "Snapshot"), or change frames with one "ChangeType" and one "ModifiedBy"
+// value named here. Every other frame stands alone, in order.
+struct FrameOrder {
+  bool snapshotsInAnyOrder = false;
+  std::vector<std::wstring> subjectsInAnyOrder;  // "ModifiedBy" values
+
+  bool IsExact() const noexcept { return !snapshotsInAnyOrder && subjectsInAnyOrder.empty(); }
 };
 
 // The first difference between the frames of two containers (their children
 // are the frames, in order), as one line of UTF-8 text; std::nullopt when
 // they are the same. Store failures raise ToolError.
-std::optional<std::string> FirstFrameDifference(const NodeHandle& expected, const NodeHandle& actual, FrameOrder order);
+std::optional<std::string> FirstFrameDifference(const NodeHandle& expected, const NodeHandle& actual,
+                                                const FrameOrder& order);
 
 }  // namespace KestrovaTools

@@ -130,6 +130,36 @@ std::optional<int64_t> FrameTestCase::IntegerSetting(const wchar_t* setting) con
   return number;
 }
 
+void FrameTestCase::CheckParts(const std::vector<std::wstring>& knownAttributes,
+                               const std::vector<std::wstring>& knownChildren,
+                               const std::vector<std::wstring>& requiredInputs) {
+  const std::vector<std::wstring> attributes = m_node.AttributeNames();
+  for (const std::wstring& attribute : attributes) {
+    if (!Contains(knownAttributes, attribute)) {
+      Fail(L"unknown attribute " + Quoted(attribute) + L" (known: " + NameList(knownAttributes) + L")");
+    }
+  }
+  std::set<std::wstring> children;
+  for (uint32_t childIndex = 0; childIndex < m_node.ChildCount(); ++childIndex) {
+    NodeHandle child = m_node.Child(childIndex);
+    const std::wstring childName = child.Name();
+    if (!Contains(knownChildren, childName)) {
+      Fail(L"unknown child node " + Quoted(childName) + L" (known: " + NameList(knownChildren) + L")");
+    }
+    if (!children.insert(childName).second) Fail(L"two child nodes are named " + Quoted(childName));
+    if (Contains(attributes, childName)) Fail(Quoted(childName) + L" is given twice: as a file path and inline");
+    if (childName == FrameTestFile::kExpected) {
+      m_expectedIndex = childIndex;
+      m_expected = std::move(child);
+    }
+  }
+  for (const std::wstring& input : requiredInputs) {
+    if (!Contains(attributes, input) && !children.contains(input)) {
+      Fail(L"no " + Quoted(input) + L" (a file path attribute or an inline node)");
+    }
+  }
+}
+
 FrameTestFile FrameTestFile::Read(const std::wstring& path, const FrameTestSchema& schema) {
   FrameTestFile file;
   file.m_path = path;
@@ -150,39 +180,21 @@ FrameTestFile FrameTestFile::Read(const std::wstring& path, const FrameTestSchem
   for (uint32_t index = 0; index < count; ++index) {
     NodeHandle node = file.m_suite.Child(index);
     std::wstring name = node.Name();
-    const std::wstring where = L"node " + std::to_wstring(index + 1) + L" of the suite";
-    if (const std::wstring type = node.Type(); type != schema.caseType) {
-      fail(where + L" (" + Quoted(name) + L") is of type " + Quoted(type) + L", not " + Quoted(schema.caseType));
-    }
-    if (name.empty()) fail(where + L" is a case without a name");
-    if (!names.insert(name).second) fail(L"two cases are named " + Quoted(name));
-    FrameTestCase testCase(path, std::move(node), std::move(name), index);
-    const std::vector<std::wstring> attributes = testCase.m_node.AttributeNames();
-    for (const std::wstring& attribute : attributes) {
-      if (!Contains(knownAttributes, attribute)) {
-        testCase.Fail(L"unknown attribute " + Quoted(attribute) + L" (known: " + NameList(knownAttributes) + L")");
-      }
-    }
-    std::set<std::wstring> children;
-    for (uint32_t childIndex = 0; childIndex < testCase.m_node.ChildCount(); ++childIndex) {
-      NodeHandle child = testCase.m_node.Child(childIndex);
-      const std::wstring childName = child.Name();
-      if (!Contains(knownChildren, childName)) {
-        testCase.Fail(L"unknown child node " + Quoted(childName) + L" (known: " + NameList(knownChildren) + L")");
-      }
-      if (!children.insert(childName).second) testCase.Fail(L"two child nodes are named " + Quoted(childName));
-      if (Contains(attributes, childName)) {
-        testCase.Fail(Quoted(childName) + L" is given twice: as a file path and inline");
-      }
-      if (childName == kExpected) {
-        testCase.m_expectedIndex = childIndex;
-        testCase.m_expected = std::move(child);
-      }
-    }
-    for (const std::wstring& input : schema.inputs) {
-      if (!Contains(attributes, input) && !children.contains(input)) {
-        testCase.Fail(L"no " + Quoted(input) + L" (a file path attribute or an inline node)");
-      }
+    const std::wstring type = node.Type();
+    const bool named = !name.empty();
+    const bool unique = named && names.insert(name).second;
+    FrameTestCase testCase(path, std::move(node), named ? name : L"node " + std::to_wstring(index + 1), index);
+    // A case that is not well-formed is reported when its turn comes; the
+    // others still run.
+    try {
+      if (type != schema.caseType)
+        testCase.Fail(L"a node of type " + Quoted(type) + L", not " + Quoted(schema.caseType));
+      if (!named) testCase.Fail(L"a case without a name");
+      if (!unique) testCase.Fail(L"another case of the file has this name");
+      testCase.CheckParts(knownAttributes, knownChildren, schema.inputs);
+    } catch (const ToolError& error) {
+      if (error.Status() != kExitUsage) throw;
+      testCase.m_problem = error.Message();
     }
     file.m_cases.push_back(std::move(testCase));
   }

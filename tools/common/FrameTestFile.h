@@ -37,6 +37,9 @@ class FrameTestCase {
   std::optional<uint32_t> ExpectedIndex() const noexcept { return m_expectedIndex; }
   // The expected frames: the children of "Expected".
   const NodeHandle& Expected() const noexcept { return m_expected; }
+  // Why the case cannot run (its type, name or parts), naming the file and
+  // the case; none for a well-formed case.
+  const std::optional<std::wstring>& Problem() const noexcept { return m_problem; }
 
   bool HasInput(const wchar_t* input) const;
   // The input's node: the first node of the file it names, or the first
@@ -57,6 +60,8 @@ class FrameTestCase {
  private:
   friend class FrameTestFile;
   NodeHandle InlineNode(const wchar_t* input) const;
+  void CheckParts(const std::vector<std::wstring>& knownAttributes, const std::vector<std::wstring>& knownChildren,
+                  const std::vector<std::wstring>& requiredInputs);
   template <typename Read>
   auto Located(Read&& read) const;
 
@@ -66,13 +71,14 @@ class FrameTestCase {
   uint32_t m_index;
   std::optional<uint32_t> m_expectedIndex;
   NodeHandle m_expected;
+  std::optional<std::wstring> m_problem;
 };
 
 class FrameTestFile {
  public:
-  // Reads and checks the whole file: the suite's type, every case's type,
-  // name and known attributes and children. Raises ToolError (kExitUsage)
-  // naming the file and what is wrong.
+  // Reads the file and checks the suite's type, raising ToolError
+  // (kExitUsage) naming the file and what is wrong; checks every case's
+  // type, name and parts, keeping what is wrong as the case's Problem.
   static FrameTestFile Read(const std::wstring& path, const FrameTestSchema& schema);
 
   const std::wstring& Path() const noexcept { return m_path; }

@@ -13,6 +13,8 @@
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/DXNodePtr.h"
 
+#include <windows.h>
+
 #include <chrono>
 #include <exception>
 #include <new>
@@ -40,6 +42,20 @@ std::string Indented(const std::string& text, const char* indent) {
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
+// Whether two paths name one file: their full forms, letter case aside.
+bool SamePath(const std::wstring& left, const std::wstring& right) {
+  const auto full = [](const std::wstring& path) {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+      if (length == 0) return path;
+      if (length < buffer.size()) return buffer.substr(0, length);
+      buffer.resize(length);
+    }
+  };
+  return ::CompareStringOrdinal(full(left).c_str(), -1, full(right).c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 // The frames as an "Expected" node, which is how a case keeps them.
 std::string ExpectedElement(const NodeHandle& frames) {
   const DXNodePtr expected = DXNodePtr::Create(FrameTestFile::kExpected, nullptr);
@@ -60,29 +76,41 @@ class TestRun {
       : m_kind(kind), m_options(options), m_output(StandardStream::Output()) {}
 
   int Run() {
+    if (m_options.junitPath) {
+      for (const std::wstring& path : m_options.files) {
+        if (SamePath(*m_options.junitPath, path)) {
+          throw ToolError(kExitUsage, L"--junit names the test file '" + path + L"'");
+        }
+      }
+    }
     for (const std::wstring& path : m_options.files) RunFile(path);
     // A report that cannot be written is told on standard error; the counts
     // still end the output.
-    bool reportWritten = true;
     if (m_options.junitPath) {
       try {
+        for (const std::wstring& input : m_inputs) {
+          if (SamePath(*m_options.junitPath, input)) {
+            throw ToolError(kExitFailure, L"the JUnit report file '" + *m_options.junitPath +
+                                              L"' is an input of the cases: not written");
+          }
+        }
         const std::string report = JUnitReport::Document(ToUtf8(m_kind.tool), m_suites);
         NodeTextFile::WriteBytes(report, *m_options.junitPath, L"JUnit report");
       } catch (const ToolError& error) {
         ReportToolError(m_kind.tool, error.Message());
-        reportWritten = false;
+        m_writeFailed = true;
       }
     }
     m_output.Write(std::to_string(m_passed) + " passed, " + std::to_string(m_failed) + " failed\n");
     m_output.Flush();
     if (m_inputErrors > 0) return kExitUsage;
-    return m_failed > m_updated || !reportWritten ? kExitFailure : kExitSuccess;
+    return m_failed > m_updated || m_writeFailed ? kExitFailure : kExitSuccess;
   }
 
  private:
   struct Update {
     const FrameTestCase* testCase;
-    std::string element;
+    NodeHandle frames;
   };
 
   void RunFile(const std::wstring& path) {
@@ -99,33 +127,52 @@ class TestRun {
       return;
     }
     std::vector<Update> updates;
+    if (file->Cases().empty()) {
+      ReportInputError(suite, ToUtf8(path), "test file '" + ToUtf8(path) + "' holds no case");
+    }
     for (const FrameTestCase& testCase : file->Cases()) {
-      if (std::optional<std::string> element = RunCase(*file, testCase, suite)) {
-        updates.push_back({&testCase, std::move(*element)});
+      NoteInputs(testCase);
+      if (NodeHandle frames = RunCase(*file, testCase, suite)) updates.push_back({&testCase, std::move(frames)});
+      m_output.Flush();
+    }
+    if (!updates.empty()) {
+      // A file that cannot be rewritten is told; the other files still run.
+      try {
+        WriteUpdates(*file, updates);
+      } catch (const ToolError& error) {
+        ReportToolError(m_kind.tool, error.Message());
+        m_writeFailed = true;
+      } catch (const HRX& hr) {
+        ReportToolError(m_kind.tool,
+                        L"test file '" + file->Path() + L"' not updated: " + FormatError(hr, ErrorFormat::NoLocation));
+        m_writeFailed = true;
       }
     }
-    if (!updates.empty()) WriteUpdates(*file, updates);
     suite.seconds = SecondsSince(start);
     m_suites.push_back(std::move(suite));
   }
 
-  // The case's element of expected frames when --update is to write it.
-  std::optional<std::string> RunCase(const FrameTestFile& file, const FrameTestCase& testCase, JUnitSuite& suite) {
+  // The case's actual frames when --update is to write them.
+  NodeHandle RunCase(const FrameTestFile& file, const FrameTestCase& testCase, JUnitSuite& suite) {
     const Clock::time_point start = Clock::now();
     const std::string title = "test file '" + ToUtf8(file.Path()) + "': case " + QuotedUtf8(testCase.Name());
-    JUnitCase result{ToUtf8(testCase.Name()), JUnitCase::Outcome::Passed, {}, {}, 0};
-    std::optional<std::string> update;
-    NodeHandle actual;
+    JUnitCase outcome{ToUtf8(testCase.Name()), JUnitCase::Outcome::Passed, {}, {}, 0};
+    if (const std::optional<std::wstring>& problem = testCase.Problem()) {
+      ReportInputError(suite, ToUtf8(testCase.Name()), ToUtf8(*problem));
+      return {};
+    }
+    FrameTestResult result;
+    const NodeHandle& actual = result.frames;
     std::string failure;
     try {
-      actual = m_kind.run(testCase);
+      result = m_kind.run(testCase);
     } catch (const ToolError& error) {
       if (error.Status() == kExitUsage) {
         // Messages of the case's own checks name the file and the case already.
         const std::string message = ToUtf8(error.Message());
         ReportInputError(suite, ToUtf8(testCase.Name()),
                          message.starts_with("test file '") ? message : title + ": " + message);
-        return std::nullopt;
+        return {};
       }
       failure = ToUtf8(error.Message());
     } catch (const HRX& hr) {
@@ -146,24 +193,24 @@ class TestRun {
       details = "no expected frames yet (--update records them)\n  actual frames:\n" +
                 Indented(FrameTreePrinter::Print(actual), "    ");
     } else if (const std::optional<std::string> difference =
-                   FirstFrameDifference(testCase.Expected(), actual, m_kind.order)) {
+                   FirstFrameDifference(testCase.Expected(), actual, result.order)) {
       details = *difference + "\n  expected frames:\n" +
                 Indented(FrameTreePrinter::Print(testCase.Expected()), "    ") + "  actual frames:\n" +
                 Indented(FrameTreePrinter::Print(actual), "    ");
     }
-    result.seconds = SecondsSince(start);
+    outcome.seconds = SecondsSince(start);
     if (details.empty()) {
       ++m_passed;
     } else {
       ++m_failed;
-      result.outcome = JUnitCase::Outcome::Failed;
-      result.message = FirstLine(details);
-      result.details = details;
+      outcome.outcome = JUnitCase::Outcome::Failed;
+      outcome.message = FirstLine(details);
+      outcome.details = details;
       m_output.Write("FAIL " + title + ": " + details);
-      if (m_options.update && failure.empty()) update = ExpectedElement(actual);
     }
-    suite.cases.push_back(std::move(result));
-    return update;
+    suite.cases.push_back(std::move(outcome));
+    if (!m_options.update || details.empty() || !failure.empty()) return {};
+    return std::move(result.frames);
   }
 
   // The expected frames of the cases rewritten in the file's own bytes; the
@@ -172,10 +219,11 @@ class TestRun {
     std::string text = file.Bytes();
     for (const Update& update : updates) {
       const FrameTestCase& testCase = *update.testCase;
+      const std::string element = ExpectedElement(update.frames);
       const std::optional<std::string> edited =
           testCase.ExpectedIndex()
-              ? NodeTextEdit::ReplaceNode(text, {0, testCase.Index(), *testCase.ExpectedIndex()}, update.element)
-              : NodeTextEdit::InsertLastChild(text, {0, testCase.Index()}, update.element);
+              ? NodeTextEdit::ReplaceNode(text, {0, testCase.Index(), *testCase.ExpectedIndex()}, element)
+              : NodeTextEdit::InsertLastChild(text, {0, testCase.Index()}, element);
       if (!edited) {
         throw ToolError(kExitFailure, L"test file '" + file.Path() + L"': the expected frames of case \"" +
                                           testCase.Name() + L"\" cannot be located in its text");
@@ -183,11 +231,30 @@ class TestRun {
       text = *edited;
     }
     NodeTextFile::ReadFirstNodeFromText(text, (L"the updated test file '" + file.Path() + L"'").c_str());
+    // An edit made while the cases ran is not overwritten.
+    if (NodeTextFile::ReadBytes(file.Path(), L"test") != file.Bytes()) {
+      throw ToolError(kExitFailure, L"test file '" + file.Path() + L"' changed while its cases ran: not updated");
+    }
     NodeTextFile::WriteBytes(text, file.Path(), L"test");
     for (const Update& update : updates) {
       m_output.Write("updated test file '" + ToUtf8(file.Path()) + "': case " + QuotedUtf8(update.testCase->Name()) +
                      "\n");
       ++m_updated;
+    }
+  }
+
+  // The files a case reads, so that the report never replaces one.
+  void NoteInputs(const FrameTestCase& testCase) {
+    if (!m_options.junitPath || testCase.Problem()) return;
+    for (const auto* names : {&m_kind.schema.inputs, &m_kind.schema.optionalInputs}) {
+      for (const std::wstring& input : *names) {
+        try {
+          if (std::optional<std::wstring> path = testCase.InputPath(input.c_str()))
+            m_inputs.push_back(std::move(*path));
+        } catch (const ToolError&) {
+          // Not a path: the case reports it when it runs.
+        }
+      }
     }
   }
 
@@ -206,6 +273,8 @@ class TestRun {
   size_t m_failed = 0;
   size_t m_updated = 0;
   size_t m_inputErrors = 0;
+  bool m_writeFailed = false;  // the report or a rewritten test file
+  std::vector<std::wstring> m_inputs;
 };
 
 }  // namespace

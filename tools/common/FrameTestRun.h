@@ -6,7 +6,8 @@
 // actual frames as the expected ones of every failing or new case, keeping
 // the rest of the file byte for byte; --junit writes a JUnit XML report.
 // Exit status: 0 all passed (or, with --update, all recorded), 1 a case
-// failed, 2 a file or a case's input could not be read or is malformed.
+// failed (or the report or an update could not be written), 2 a file or a
+// case could not be read or is malformed.
 #pragma once
 
 #include "FrameComparison.h"
@@ -26,15 +27,20 @@ struct FrameTestOptions {
   std::optional<std::wstring> junitPath;
 };
 
+// What running one case gives: its frames, as the children of a node, and
+// where their order is left open.
+struct FrameTestResult {
+  NodeHandle frames;
+  FrameOrder order;
+};
+
 // What a tool's test mode is made of.
 struct FrameTestKind {
   const wchar_t* tool;  // the name the report carries
   FrameTestSchema schema;
-  FrameOrder order;
-  // The frames of one case, as the children of the node returned. A
-  // ToolError with kExitUsage is an input error of the case; any other
-  // failure fails the case with its message.
-  std::function<NodeHandle(const FrameTestCase&)> run;
+  // Runs one case. A ToolError with kExitUsage is an input error of the
+  // case; any other failure fails the case with its message.
+  std::function<FrameTestResult(const FrameTestCase&)> run;
 };
 
 int RunFrameTests(const FrameTestKind& kind, const FrameTestOptions& options);

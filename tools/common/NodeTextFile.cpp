@@ -201,16 +201,23 @@ void WriteFile(const std::vector<IDXNode*>& nodes, const std::wstring& path, con
 }
 
 void WriteBytes(std::string_view text, const std::wstring& path, const wchar_t* role) {
-  // Written beside the target and moved over it, so a failure leaves no half file.
-  const std::wstring temporary = path + L".tmp";
-  const auto fail = [&](const wchar_t* what) {
-    const HRESULT hr = HRESULT_FROM_WIN32(::GetLastError());
+  // Written beside the target under a name of its own and moved over it, so
+  // a failure leaves no half file and touches no other file.
+  std::wstring temporary;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (uint32_t attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
+    temporary = path + L"." + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".tmp";
+    file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && (::GetLastError() != ERROR_FILE_EXISTS || attempt == 100)) {
+      throw ToolError(kExitFailure, L"cannot create " + InFile(role, path) + L": " +
+                                        FailureText::Describe(HRESULT_FROM_WIN32(::GetLastError())));
+    }
+  }
+  const auto fail = [&](const wchar_t* what, DWORD error) {
     ::DeleteFileW(temporary.c_str());
-    throw ToolError(kExitFailure, std::wstring(what) + L" " + InFile(role, path) + L": " + FailureText::Describe(hr));
+    throw ToolError(kExitFailure, std::wstring(what) + L" " + InFile(role, path) + L": " +
+                                      FailureText::Describe(HRESULT_FROM_WIN32(error)));
   };
-  const HANDLE file =
-      ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) fail(L"cannot create");
   const char* data = text.data();
   size_t left = text.size();
   bool written = true;
@@ -221,15 +228,13 @@ void WriteBytes(std::string_view text, const std::wstring& path, const wchar_t* 
     data += chunk;
     left -= chunk;
   }
-  if (!written) {
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(file);
-    ::SetLastError(error);
-    fail(L"cannot write");
-  }
-  if (!::CloseHandle(file)) fail(L"cannot write");
+  // On the disk before it takes the target's place.
+  written = written && ::FlushFileBuffers(file);
+  const DWORD writeError = ::GetLastError();
+  if (!::CloseHandle(file) && written) fail(L"cannot write", ::GetLastError());
+  if (!written) fail(L"cannot write", writeError);
   if (!::MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    fail(L"cannot replace");
+    fail(L"cannot replace", ::GetLastError());
   }
 }
 
