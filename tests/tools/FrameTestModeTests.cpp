@@ -976,8 +976,8 @@ TEST(ResolveTestMode, UsageErrorsExitTwo) {
                     {
                         {{L"--update", L"a.txt", L"b.txt"}, "--update goes with --test only"},
                         {{L"--junit", L"r.xml", L"a.txt", L"b.txt"}, "--junit goes with --test only"},
-                        {{L"--test", L"t.txt", L"--junit"}, "--junit needs a FILE"},
-                        {{L"--test", L"t.txt", L"--junit="}, "--junit needs a FILE"},
+                        {{L"--test", L"t.txt", L"--junit"}, "--junit needs a file name"},
+                        {{L"--test", L"t.txt", L"--junit="}, "--junit needs a file name"},
                         {{L"--test", L"t.txt", L"--junit", L"a.xml", L"--junit=b.xml"}, "--junit given more than once"},
                         {{L"--test"}, "--test needs at least one test FILE"},
                         {{L"--test", L"--update"}, "--test needs at least one test FILE"},

@@ -62,8 +62,9 @@ HostInputs ScenarioInputs(const FrameTestCase& scenario, const ScenarioFolder& f
   }
   const NodeHandle settingsNode = scenario.InputNode(L"Settings");
   const DXNodePtr settings = DXNodePtr(settingsNode.Get(), DXNodePtr::Handle::Duplicate).Clone();
+  // An empty path keeps its meaning: frames in memory only.
   if (const DXNodePtr storage = settings.GetChild(L"TransientStorage", false);
-      storage && storage.HasAttribute(L"TransientStoragePath")) {
+      storage && !storage.GetString(L"TransientStoragePath", L"").empty()) {
     storage.SetString(L"TransientStoragePath", (folder.Path() + L"scenario.pending").c_str());
   }
   const std::optional<std::wstring> storePath = scenario.InputPath(L"Store");

@@ -182,7 +182,8 @@ FrameTestFile FrameTestFile::Read(const std::wstring& path, const FrameTestSchem
     std::wstring name = node.Name();
     const std::wstring type = node.Type();
     const bool named = !name.empty();
-    const bool unique = named && names.insert(name).second;
+    // Only cases claim a name: a stray node does not shadow the case after it.
+    const bool unique = named && (type != schema.caseType || names.insert(name).second);
     FrameTestCase testCase(path, std::move(node), named ? name : L"node " + std::to_wstring(index + 1), index);
     // A case that is not well-formed is reported when its turn comes; the
     // others still run.

@@ -63,9 +63,10 @@ CommandLine CommandLine::Parse(const std::vector<std::wstring>& arguments) {
     }
     if (argument == L"--junit" || argument.starts_with(L"--junit=")) {
       if (commandLine.testOptions.junitPath) throw ToolError(kExitUsage, L"--junit given more than once");
-      if (argument == L"--junit" && i + 1 == arguments.size()) throw ToolError(kExitUsage, L"--junit needs a FILE");
+      if (argument == L"--junit" && i + 1 == arguments.size())
+        throw ToolError(kExitUsage, L"--junit needs a file name");
       commandLine.testOptions.junitPath = argument == L"--junit" ? arguments[++i] : argument.substr(8);
-      if (commandLine.testOptions.junitPath->empty()) throw ToolError(kExitUsage, L"--junit needs a FILE");
+      if (commandLine.testOptions.junitPath->empty()) throw ToolError(kExitUsage, L"--junit needs a file name");
       continue;
     }
     std::wstring formatValue;
