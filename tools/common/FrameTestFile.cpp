@@ -4,6 +4,8 @@
 #include "ToolError.h"
 #include "Utf8Text.h"
 
+#include "settings/FileSystem.h"
+
 #include <algorithm>
 #include <cstring>
 #include <set>
@@ -41,11 +43,6 @@ bool IsAbsolute(const std::wstring& path) {
   return (!path.empty() && (path[0] == L'\\' || path[0] == L'/')) || (path.size() >= 2 && path[1] == L':');
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-  const size_t separator = path.find_last_of(L"\\/");
-  return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
-}
-
 }  // namespace
 
 FrameTestCase::FrameTestCase(const std::wstring& filePath, NodeHandle node, std::wstring name, uint32_t index)
@@ -73,7 +70,7 @@ std::optional<std::wstring> FrameTestCase::InputPath(const wchar_t* input) const
   if (!Contains(names, input)) return std::nullopt;
   const std::optional<std::wstring> path = TextOf(m_node.Attribute(input));
   if (!path || path->empty()) Fail(Quoted(input) + L" must be a text: the path of a node text file");
-  return IsAbsolute(*path) ? *path : FolderOf(m_filePath) + *path;
+  return IsAbsolute(*path) ? *path : DirectoryOf(m_filePath) + *path;
 }
 
 // A failure to read an input's file, told as the case's.

@@ -12,6 +12,7 @@
 #include "Sources/Common/ErrorHandling/ErrorDescription.h"
 #include "Sources/Common/ErrorHandling/HRES.h"
 #include "node/DXNodePtr.h"
+#include "settings/FileSystem.h"
 
 #include <windows.h>
 
@@ -53,7 +54,7 @@ bool SamePath(const std::wstring& left, const std::wstring& right) {
       buffer.resize(length);
     }
   };
-  return ::CompareStringOrdinal(full(left).c_str(), -1, full(right).c_str(), -1, TRUE) == CSTR_EQUAL;
+  return EqualNoCase(full(left), full(right));
 }
 
 // The frames as an "Expected" node, which is how a case keeps them.
